@@ -1,0 +1,37 @@
+# Entry points for people and CI. Everything goes through the CMake presets.
+.PHONY: demo test deps native sanitize windows bench dist clean
+
+JOBS ?= 2
+
+deps:
+	@scripts/install-deps.sh
+
+native: deps
+	cmake --preset native >/dev/null
+	cmake --build --preset native -j $(JOBS)
+
+sanitize: deps
+	cmake --preset sanitize >/dev/null
+	cmake --build --preset sanitize -j $(JOBS)
+
+windows: deps
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows -j $(JOBS)
+	cmake/wine-run.sh cmd /c exit 0 >/dev/null 2>&1 || true
+
+# The main job: the host simulator runs the bundled default example.
+demo: native
+	build/native/dolvanex-host run --csv build/demo.csv --plot build/demo.png
+
+# Builds everything on both targets and runs every suite; the sanitizer build
+# included. The last lines are CTest's summary.
+test: native sanitize windows
+	ctest --preset native -j $(JOBS)
+	ctest --preset sanitize -j $(JOBS)
+	ctest --preset windows -j $(JOBS)
+
+bench: native
+	build/native/dolvanex-bench
+
+clean:
+	rm -rf build
