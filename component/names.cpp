@@ -15,12 +15,15 @@ size_t gCapacity = 0; // a power of two, or 0
 size_t gCount = 0;
 
 #if defined(DVX_FAULT_INJECTION)
+int32_t gAllocationsBeforeFailure = 0;
 int32_t gFailingAllocations = 0;
 #endif
 
 void* AllocateBytes(size_t bytes) {
 #if defined(DVX_FAULT_INJECTION)
-    if (gFailingAllocations > 0) {
+    if (gAllocationsBeforeFailure > 0) {
+        --gAllocationsBeforeFailure;
+    } else if (gFailingAllocations > 0) {
         --gFailingAllocations;
         return nullptr;
     }
@@ -118,8 +121,9 @@ bool ReleaseName(char* name) {
 }
 
 #if defined(DVX_FAULT_INJECTION)
-// Test builds only: the next `count` allocations of the component fail.
-extern "C" DVX_EXPORT void DVX_CDECL DvxFailAllocations(int32_t count) {
+// Test builds only: after `skip` allocations succeed, the next `count` fail.
+extern "C" DVX_EXPORT void DVX_CDECL DvxFailAllocations(int32_t skip, int32_t count) {
+    gAllocationsBeforeFailure = skip;
     gFailingAllocations = count;
 }
 #endif
