@@ -16,7 +16,6 @@ done
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
   need="$need wine32:i386"
-  updated=""
 else
   have_pkg wine32:i386 || need="$need wine32:i386"
 fi
