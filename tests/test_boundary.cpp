@@ -140,3 +140,31 @@ TEST(Catalogue, EveryTextFitsItsFieldWithItsTerminator) {
 
 } // namespace
 } // namespace dvx::test
+
+namespace dvx::test {
+namespace {
+
+// A host that drives an instance without registered callbacks (UDMInit never
+// called, or called with null callbacks) gets its statuses, not a crash:
+// messages are dropped and requests fail.
+TEST(Boundary, CallsWithoutCallbacksDoNotCrash) {
+    auto& lib = Library();
+    ModelDescriptor descriptor{};
+    ASSERT_EQ(lib.init(nullptr, nullptr, &descriptor), 0);
+    host::HostInstance named(lib);
+    EXPECT_EQ(named.Setup("RATIO,2").status, kStatusOk);
+    EXPECT_EQ(named.Layout(), kStatusOk);
+    EXPECT_EQ(named.Step(2, 1, 1), kStatusOk);
+    EXPECT_EQ(named.Value(5.0), 1.0); // the unanswered value request leaves K at 1
+    EXPECT_EQ(named.Release(), kStatusOk);
+    host::HostInstance numeric(lib);
+    EXPECT_EQ(numeric.Setup("4").status, kStatusOk);
+    EXPECT_EQ(numeric.Layout(), kStatusOk);
+    EXPECT_EQ(numeric.Step(8, 2, 1), kStatusOk);
+    EXPECT_EQ(numeric.Value(2.0), 4.0);
+    EXPECT_TRUE(named.lockViolations.empty());
+    EXPECT_TRUE(numeric.lockViolations.empty());
+}
+
+} // namespace
+} // namespace dvx::test
