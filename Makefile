@@ -33,5 +33,11 @@ test: native sanitize windows
 bench: native
 	build/native/dolvanex-bench
 
+# The two release bundles: build/native/Dolvanex-<version>-linux-x86_64.tar.gz
+# and build/windows/Dolvanex-<version>-win32.zip.
+dist: native windows
+	cd build/native && cpack
+	cd build/windows && cpack
+
 clean:
 	rm -rf build

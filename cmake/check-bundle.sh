@@ -1,0 +1,85 @@
+#!/bin/sh
+# The release bundle as a user gets it: packs a fresh bundle from the build
+# tree into a private folder, unpacks it into an empty folder, checks what it
+# holds and runs the host tool from there against the bundled library and the
+# default example.
+#
+# check-bundle.sh CONFIG GENERATOR PACKAGE VERSION HOST RUNNER BINARY...
+#   CONFIG     the build tree's CPackConfig.cmake
+#   GENERATOR  ZIP or TGZ
+#   PACKAGE    the file name the bundle must have
+#   VERSION    the project version the tool must report
+#   HOST       file name of the host tool, or "" when it is not built
+#   RUNNER     program that runs HOST (the Wine wrapper), or "" to run it directly
+#   BINARY...  the libraries (and the tool) expected at the top of the bundle
+set -eu
+config=$1 generator=$2 package=$3 version=$4 host=$5 runner=$6
+shift 6
+
+fail() { echo "release bundle: $*" >&2; exit 1; }
+run() { if [ -n "$runner" ]; then "$runner" "$@"; else "$@"; fi; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/dvx-bundle.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+if ! cpack -G "$generator" --config "$config" -B "$work/pack" >"$work/cpack.log" 2>&1; then
+  cat "$work/cpack.log" >&2
+  fail "cpack failed"
+fi
+[ -f "$work/pack/$package" ] || fail "cpack did not produce $package: $(ls "$work/pack")"
+
+mkdir "$work/unpacked"
+(cd "$work/unpacked" && cmake -E tar xf "$work/pack/$package") || fail "cannot unpack $package"
+top=${package%.zip}
+top=${top%.tar.gz}
+[ "$(ls -A "$work/unpacked")" = "$top" ] || fail "$package must hold the one folder $top, holds: $(ls -A "$work/unpacked")"
+dir=$work/unpacked/$top
+
+# Exactly the expected entries at the top: nothing missing, nothing stray.
+expected=$(for f in "$@" CHANGELOG.md docs examples; do echo "$f"; done | sort)
+actual=$(ls -A "$dir" | sort)
+[ "$expected" = "$actual" ] || fail "top of the bundle holds
+$actual
+instead of
+$expected"
+for doc in guide.md host-interface.md; do
+  [ -s "$dir/docs/$doc" ] || fail "docs/$doc missing"
+done
+grep -q "^## $version " "$dir/CHANGELOG.md" || fail "CHANGELOG.md has no entry for $version"
+
+if [ -z "$host" ]; then
+  echo "release bundle: $package holds $(echo $actual); the host tool is not built, nothing run"
+  exit 0
+fi
+[ -n "$(ls "$dir/examples")" ] || fail "examples/ is empty"
+
+# On Linux the binaries must find each other beside themselves, not in the
+# build tree.
+if [ -z "$runner" ]; then
+  checked=0
+  for binary in "$@"; do
+    resolved=$(ldd "$dir/$binary") || fail "ldd cannot read $binary"
+    for f in "$@"; do
+      if echo "$resolved" | grep -q "^[[:space:]]*$f "; then
+        echo "$resolved" | grep -q "$f => $dir/$f " || fail "$binary does not load $f from its own folder:
+$resolved"
+        checked=$((checked + 1))
+      fi
+    done
+  done
+  [ "$checked" -gt 0 ] || fail "no bundled binary links another one: the check of their paths saw nothing"
+fi
+
+# From an unrelated working folder, so that nothing is found by accident.
+mkdir "$work/run"
+cd "$work/run"
+out=$(run "$dir/$host" --version 2>&1) || fail "$host --version failed: $out"
+echo "$out" | grep -qF "$version" || fail "$host --version printed '$out', not $version"
+if ! run "$dir/$host" run --csv result.csv >run.log 2>&1; then
+  cat run.log >&2
+  fail "$host run (the default example) failed"
+fi
+[ -s result.csv ] || fail "the default example wrote no CSV"
+head -n 1 result.csv | grep -q "^time" || fail "result.csv starts with '$(head -n 1 result.csv)'"
+[ "$(wc -l <result.csv)" -gt 2 ] || fail "result.csv holds no samples"
+echo "release bundle: $package unpacked; $host --version: $(echo "$out" | head -n 1); default example: $(($(wc -l <result.csv) - 1)) samples"
