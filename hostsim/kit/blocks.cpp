@@ -48,4 +48,15 @@ void WriteBlockBytes(uint32_t handle, size_t offset, const void* bytes, size_t c
     MemUnlock(handle);
 }
 
+void ReadBlockBytes(uint32_t handle, size_t offset, void* bytes, size_t count) {
+    const auto* data = static_cast<const uint8_t*>(MemLock(handle));
+    if (data == nullptr) throw std::runtime_error("block does not lock");
+    if (offset + count > MemSize(handle)) {
+        MemUnlock(handle);
+        throw std::out_of_range("read beyond the block");
+    }
+    std::memcpy(bytes, data + offset, count);
+    MemUnlock(handle);
+}
+
 } // namespace dvx::host

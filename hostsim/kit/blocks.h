@@ -22,13 +22,14 @@ size_t BlockSize(uint32_t handle);
 // Copies bytes out of and into a block, locking it for the copy only.
 std::vector<uint8_t> ReadBlock(uint32_t handle);
 void WriteBlockBytes(uint32_t handle, size_t offset, const void* bytes, size_t count);
+// Copies `count` bytes at `offset` out of the block without allocating; the
+// simulator reads every instance's entries this way on every step.
+void ReadBlockBytes(uint32_t handle, size_t offset, void* bytes, size_t count);
 
 template <typename T>
 T ReadAt(uint32_t handle, size_t offset) {
-    const std::vector<uint8_t> bytes = ReadBlock(handle);
-    if (offset + sizeof(T) > bytes.size()) throw std::out_of_range("read beyond the block");
     T value;
-    std::memcpy(&value, bytes.data() + offset, sizeof(T));
+    ReadBlockBytes(handle, offset, &value, sizeof(T));
     return value;
 }
 

@@ -1,0 +1,70 @@
+#include "hostsim/sim/check.h"
+
+#include "hostsim/sim/session.h"
+
+namespace dvx::sim {
+
+Checker::Checker(const host::ComponentLibrary& library, std::ostream& out) : lib(library), out_(out) {
+    recorder.recordQueries = true;
+    recorder.Activate();
+}
+
+bool Checker::Expect(bool ok, const std::string& what, const std::string& finding) {
+    ++checks_;
+    if (ok) {
+        out_ << "ok       " << what << "\n";
+    } else {
+        ++findings_;
+        out_ << "FINDING  " << what << (finding.empty() ? "" : ": " + finding) << "\n";
+    }
+    return ok;
+}
+
+host::HostInstance& Checker::NewInstance() {
+    const uint16_t size = descriptor.instanceSize != 0 ? descriptor.instanceSize : uint16_t{kInstanceDataSize};
+    instances_.push_back(std::make_unique<host::HostInstance>(lib, SimulatorLayout(size)));
+    return *instances_.back();
+}
+
+void Checker::Case(const std::string& title, const std::function<void()>& body) {
+    out_ << "-- " << title << "\n";
+    recorder.Clear();
+    body();
+    std::vector<std::string> violations;
+    for (auto& instance : instances_) {
+        instance->callInstanceHandle = instance->InstanceHandle();
+        instance->callInterfaceHandle = instance->InterfaceHandle();
+        instance->Release();
+        violations.insert(violations.end(), instance->lockViolations.begin(), instance->lockViolations.end());
+    }
+    instances_.clear();
+    Expect(violations.empty(), "every call gave back every lock it took",
+           violations.empty() ? "" : violations.front() + " (" + std::to_string(violations.size()) + " in all)");
+}
+
+int RunConformance(const std::filesystem::path& path, std::ostream& out) {
+    std::unique_ptr<host::ComponentLibrary> library;
+    try {
+        library = std::make_unique<host::ComponentLibrary>(path);
+    } catch (const std::exception& e) {
+        out << "FINDING  " << e.what() << "\n\n1 finding: the library cannot be checked\n";
+        return 1;
+    }
+    out << "checking " << path.string() << "\n";
+    Checker c(*library, out);
+    CheckStartup(c);
+    CheckCatalogue(c);
+    if (c.descriptor.instanceSize == 0) {
+        out << "\nno instance can be placed: the descriptor announces no instance size\n";
+    } else {
+        c.Case("statuses of the call frame", [&] { CheckStatuses(c); });
+        c.Case("a numeric K through set-up, output lookup, layout, step and release",
+               [&] { CheckNumericProtocol(c); });
+        c.Case("a named K resolved through the query callback", [&] { CheckNamedProtocol(c); });
+        c.Case("messages", [&] { CheckMessages(c); });
+    }
+    out << "\n" << c.Checks() << " checks, " << c.Findings() << (c.Findings() == 1 ? " finding" : " findings") << "\n";
+    return c.Findings();
+}
+
+} // namespace dvx::sim

@@ -1,0 +1,94 @@
+// A drivetrain model as the simulator reads it from a model file: rotational
+// nodes, the fixed ground, elements, named host quantities, the instances of
+// the loaded component and the run settings. Everything refers to nodes by
+// index; kGround stands for the fixed ground.
+#pragma once
+
+#include "hostsim/sim/waveform.h"
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace dvx::sim {
+
+// A bad model file, a bad argument or a failed run: one message that names
+// the file and place (or the instance and call) and says what is wrong.
+class SimError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+inline constexpr int kGround = -1;
+inline constexpr const char* kGroundName = "ground";
+
+struct Node {
+    std::string name;
+    double omega0 = 0.0; // initial angular velocity [rad/s]
+};
+
+enum class ElementKind { Inertia, Damper, Spring, TorqueSource, SpeedSource };
+
+// Node equations read "sum of the torques drawn from the node = 0":
+// an inertia draws value*dw/dt, a damper value*(w_a - w_b) from a (and the
+// opposite from b), a spring its torque from a (opposite from b) with
+// d(torque)/dt = value*(w_a - w_b), a torque source supplies wave(t) to a,
+// and a speed source holds w_a = wave(t) with whatever torque that takes.
+struct Element {
+    ElementKind kind = ElementKind::Inertia;
+    std::string where; // JSON path in the model file, for messages
+    int a = kGround;
+    int b = kGround;
+    double value = 0.0;   // J [kg m^2], d [Nm s/rad] or c [Nm/rad]
+    double initial = 0.0; // spring: torque at the start [Nm]
+    Waveform wave;        // sources
+};
+
+struct Quantity {
+    std::string name;
+    Waveform wave;
+};
+
+struct Instance {
+    std::string name;
+    std::string parameters; // the parameter text passed with call type 1
+    int rot1 = kGround;
+    int rot2 = kGround;
+    std::string where;
+};
+
+enum class Method { Euler, Bdf2 };
+
+struct Settings {
+    double start = 0.0;
+    double stop = 1.0;
+    double step = 1e-3;
+    double outputInterval = 1e-2;
+    Method method = Method::Bdf2;
+};
+
+struct Model {
+    std::filesystem::path file;
+    std::vector<Node> nodes;
+    std::vector<Quantity> quantities;
+    std::vector<Element> elements;
+    std::vector<Instance> instances;
+    std::vector<std::string> record; // instances shown in CSV, plot and summary; empty: all
+    Settings settings;
+};
+
+// Reads and checks a model file. Throws SimError naming the file and the
+// JSON path of the first problem.
+Model LoadModel(const std::filesystem::path& file);
+// The same from text already in memory; `file` only names it in messages.
+Model ParseModel(const std::string& text, const std::filesystem::path& file);
+
+// Checks settings, whether from the file or from the command line; throws
+// SimError naming `origin` and the setting.
+void CheckSettings(const Settings& settings, const std::string& origin);
+
+const char* MethodName(Method method);
+bool ParseMethod(const std::string& text, Method* method);
+
+} // namespace dvx::sim

@@ -1,0 +1,75 @@
+// Waveforms and run settings of the model file.
+#include "hostsim/sim/json_reader.h"
+#include "hostsim/sim/model.h"
+
+#include <cmath>
+
+namespace dvx::sim {
+
+// A waveform is a bare number (constant) or an object with a "type".
+Waveform ReadWaveform(const JsonAt& at) {
+    if (at.Value().is_number()) return Constant{at.Number()};
+    const JsonAt typeField = at.Field("type");
+    const std::string type = typeField.Text();
+    if (type == "constant") {
+        at.OnlyKeys({"type", "value"});
+        return Constant{at.NumberField("value")};
+    }
+    if (type == "step") {
+        at.OnlyKeys({"type", "before", "after", "time"});
+        return Step{at.NumberField("before", 0.0), at.NumberField("after"), at.NumberField("time")};
+    }
+    if (type == "ramp") {
+        at.OnlyKeys({"type", "from", "to", "start", "duration"});
+        Ramp r{at.NumberField("from", 0.0), at.NumberField("to"), at.NumberField("start", 0.0),
+               at.NumberField("duration")};
+        if (r.duration < 0.0) at.Field("duration").Fail("must not be negative");
+        return r;
+    }
+    if (type == "sine") {
+        at.OnlyKeys({"type", "offset", "amplitude", "frequency", "phase"});
+        return Sine{at.NumberField("offset", 0.0), at.NumberField("amplitude"), at.NumberField("frequency"),
+                    at.NumberField("phase", 0.0)};
+    }
+    if (type == "table") {
+        at.OnlyKeys({"type", "points"});
+        const JsonAt points = at.Field("points");
+        points.ExpectArray();
+        if (points.Size() == 0) points.Fail("a table needs at least one point");
+        Table table;
+        for (size_t i = 0; i < points.Size(); ++i) {
+            const JsonAt point = points.Element(i);
+            point.ExpectArray();
+            if (point.Size() != 2) point.Fail("a point is [time, value]");
+            const double t = point.Element(0).Number();
+            if (!table.times.empty() && t <= table.times.back())
+                point.Element(0).Fail("the times of a table must strictly increase");
+            table.times.push_back(t);
+            table.values.push_back(point.Element(1).Number());
+        }
+        return table;
+    }
+    typeField.Fail("unknown waveform type \"" + type + "\" (known: constant, step, ramp, sine, table)");
+}
+
+void CheckSettings(const Settings& s, const std::string& origin) {
+    auto fail = [&](const std::string& what) { throw SimError(origin + what); };
+    if (!std::isfinite(s.start) || !std::isfinite(s.stop)) fail("the start and stop times must be finite");
+    if (!(s.step > 0.0) || !std::isfinite(s.step)) fail("the step must be a positive number");
+    if (!(s.outputInterval > 0.0) || !std::isfinite(s.outputInterval))
+        fail("the output interval must be a positive number");
+    if (!(s.stop > s.start)) fail("the stop time must lie after the start time");
+    if ((s.stop - s.start) / s.outputInterval > 1e7) fail("more than ten million output samples");
+    if ((s.stop - s.start) / s.step > 1e9) fail("more than a thousand million steps");
+}
+
+const char* MethodName(Method method) { return method == Method::Euler ? "euler" : "bdf2"; }
+
+bool ParseMethod(const std::string& text, Method* method) {
+    if (text == "euler") *method = Method::Euler;
+    else if (text == "bdf2") *method = Method::Bdf2;
+    else return false;
+    return true;
+}
+
+} // namespace dvx::sim

@@ -1,0 +1,182 @@
+#include "hostsim/sim/run.h"
+
+#include "hostsim/sim/atomic_file.h"
+#include "hostsim/sim/network.h"
+#include "hostsim/sim/session.h"
+
+#include <chrono>
+#include <charconv>
+#include <cmath>
+
+namespace dvx::sim {
+
+std::string FormatNumber(double value, int digits) {
+    char buffer[64];
+    const auto r = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, digits);
+    return std::string(buffer, r.ptr);
+}
+
+void ApplyOverrides(const RunOptions& o, Model& model) {
+    Settings& s = model.settings;
+    if (o.start) s.start = *o.start;
+    if (o.stop) s.stop = *o.stop;
+    if (o.step) s.step = *o.step;
+    if (o.outputInterval) s.outputInterval = *o.outputInterval;
+    if (o.method) s.method = *o.method;
+    if (o.start || o.stop || o.step || o.outputInterval) CheckSettings(s, "the settings given on the command line: ");
+    for (const auto& [name, text] : o.params) {
+        bool found = false;
+        for (Instance& inst : model.instances)
+            if (inst.name == name) {
+                inst.parameters = text;
+                found = true;
+            }
+        if (!found) throw SimError("--param " + name + "=" + text + ": the model has no instance named '" + name + "'");
+    }
+}
+
+namespace {
+
+// Collects what the run produces: energies and residuals at every step,
+// samples (and CSV rows) on the output grid, progress on a terminal.
+class Recording : public Observer {
+public:
+    Recording(RunResult& result, const std::vector<size_t>& recorded, size_t outputCount, AtomicFile* csv,
+              const RunOptions& options, const Settings& settings)
+        : result_(result), recorded_(recorded), count_(outputCount), csv_(csv), progress_(options.progress),
+          keep_(options.keepSamples), settings_(settings) {
+        auto index = [&](const char* name) {
+            for (size_t j = 0; j < result.outputNames.size(); ++j)
+                if (result.outputNames[j] == name) return j;
+            return size_t{0};
+        };
+        m1_ = index("M1"), m2_ = index("M2"), w1_ = index("OMEGA1"), w2_ = index("OMEGA2"), k_ = index("K");
+        lastIn_.assign(result.reports.size(), 0.0);
+        lastOut_.assign(result.reports.size(), 0.0);
+        if (csv_ != nullptr) {
+            for (size_t c = 0; c < result.columns.size(); ++c) csv_->Stream() << (c ? "," : "") << result.columns[c];
+            csv_->Stream() << "\n";
+        }
+    }
+
+    void OnStep(double, double h, const std::vector<double>& outputs) override {
+        for (size_t i = 0; i < result_.reports.size(); ++i) {
+            const double* o = &outputs[i * count_];
+            InstanceReport& r = result_.reports[i];
+            const double in = o[m1_] * o[w1_];
+            const double out = o[m2_] * o[w2_];
+            // Trapezoidal sums of the power on the step grid.
+            r.energyIn += 0.5 * h * (lastIn_[i] + in);
+            r.energyOut += 0.5 * h * (lastOut_[i] + out);
+            lastIn_[i] = in;
+            lastOut_[i] = out;
+            r.maxResidual = std::max(r.maxResidual, std::abs(-o[w1_] / o[k_] + o[w2_]));
+            r.finals.assign(o, o + count_);
+        }
+    }
+
+    void OnSample(double t, const std::vector<double>& outputs) override {
+        std::vector<double> row{t};
+        for (size_t i : recorded_)
+            for (size_t j = 0; j < count_; ++j) row.push_back(outputs[i * count_ + j]);
+        if (csv_ != nullptr) {
+            std::ofstream& s = csv_->Stream();
+            for (size_t c = 0; c < row.size(); ++c) s << (c ? "," : "") << FormatNumber(row[c]);
+            s << "\n";
+        }
+        if (keep_) result_.samples.push_back(std::move(row));
+        if (progress_) ShowProgress(t);
+    }
+
+    void EndProgress() {
+        if (shown_) std::fputs("\r                                        \r", stderr);
+    }
+
+private:
+    void ShowProgress(double t) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastShown_ < std::chrono::milliseconds(200)) return;
+        lastShown_ = now;
+        shown_ = true;
+        const double share = (t - settings_.start) / (settings_.stop - settings_.start);
+        std::fprintf(stderr, "\r  t = %-12g %5.1f %%", t, 100.0 * share);
+        std::fflush(stderr);
+    }
+
+    RunResult& result_;
+    const std::vector<size_t>& recorded_;
+    size_t count_;
+    AtomicFile* csv_;
+    bool progress_;
+    bool keep_;
+    const Settings& settings_;
+    size_t m1_ = 0, m2_ = 0, w1_ = 0, w2_ = 0, k_ = 0;
+    std::vector<double> lastIn_, lastOut_;
+    std::chrono::steady_clock::time_point lastShown_ = std::chrono::steady_clock::now();
+    bool shown_ = false;
+};
+
+} // namespace
+
+RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
+    Model model = LoadModel(options.model);
+    ApplyOverrides(options, model);
+    RunResult result;
+    result.settings = model.settings;
+    result.plan = PlanSteps(model.settings);
+    const Settings& s = model.settings;
+    if (std::abs(result.plan.step - s.step) > 1e-9 * s.step)
+        log << "note: the step " << s.step << " does not divide the output interval " << s.outputInterval
+            << "; using " << FormatNumber(result.plan.step) << " (" << result.plan.stepsPerInterval
+            << " steps per interval)\n";
+    const double end = s.start + static_cast<double>(result.plan.intervals) * s.outputInterval;
+    if (std::abs(end - s.stop) > 1e-9 * std::max(1.0, std::abs(s.stop)))
+        log << "note: the stop time " << s.stop << " is not on the output grid; the run ends at " << end << "\n";
+
+    Session session(options.library, log, options.logCalls);
+    session.SetQuantities(&model.quantities);
+    for (const Instance& inst : model.instances) session.Place(inst.name, inst.parameters);
+
+    result.outputNames = session.OutputNames();
+    std::vector<size_t> recorded;
+    for (size_t i = 0; i < model.instances.size(); ++i) {
+        const std::string& name = model.instances[i].name;
+        result.reports.push_back({name, {}, 0.0, 0.0, 0.0});
+        bool shown = model.record.empty();
+        for (const std::string& r : model.record) shown = shown || r == name;
+        if (shown) recorded.push_back(i);
+    }
+    result.columns.push_back("time");
+    for (size_t i : recorded)
+        for (const std::string& o : result.outputNames) result.columns.push_back(model.instances[i].name + "." + o);
+
+    std::optional<AtomicFile> csv;
+    if (options.csv) csv.emplace(*options.csv);
+    Network network(model, session);
+    Solver solver(model, session, network);
+    Recording recording(result, recorded, result.outputNames.size(), csv ? &*csv : nullptr, options, s);
+    try {
+        result.stats = solver.Run(s, recording);
+    } catch (...) {
+        recording.EndProgress();
+        throw;
+    }
+    recording.EndProgress();
+    session.ReleaseAll();
+    if (csv) csv->Commit();
+    std::vector<InstanceReport> shown;
+    for (size_t i : recorded) shown.push_back(result.reports[i]);
+    if (shown.size() != result.reports.size()) {
+        InstanceReport all{"(all " + std::to_string(result.reports.size()) + ")", {}, 0.0, 0.0, 0.0};
+        for (const InstanceReport& r : result.reports) {
+            all.energyIn += r.energyIn;
+            all.energyOut += r.energyOut;
+            all.maxResidual = std::max(all.maxResidual, r.maxResidual);
+        }
+        shown.push_back(all);
+    }
+    result.reports = std::move(shown);
+    return result;
+}
+
+} // namespace dvx::sim

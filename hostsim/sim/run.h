@@ -1,0 +1,60 @@
+// One simulation run from a model file to its outputs: the summary, the CSV
+// and the plot. The command-line tool and the tests both start here.
+#pragma once
+
+#include "hostsim/sim/model.h"
+#include "hostsim/sim/solver.h"
+
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace dvx::sim {
+
+struct RunOptions {
+    std::filesystem::path model;
+    std::filesystem::path library;
+    std::optional<double> start, stop, step, outputInterval;
+    std::optional<Method> method;
+    std::vector<std::pair<std::string, std::string>> params; // INSTANCE, TEXT
+    std::optional<std::filesystem::path> csv;
+    bool logCalls = false;
+    bool progress = false;
+    bool keepSamples = true; // RunResult::samples; off for long runs that need only the CSV
+};
+
+struct InstanceReport {
+    std::string name;
+    std::vector<double> finals; // every output at the stop time, catalogue order
+    double energyIn = 0.0;      // integral of M1*OMEGA1 dt [J]
+    double energyOut = 0.0;     // integral of M2*OMEGA2 dt [J]
+    double maxResidual = 0.0;   // largest |-OMEGA1/K + OMEGA2| over all steps
+};
+
+struct RunResult {
+    Settings settings;  // as run, after the command line's overrides
+    StepPlan plan;
+    SolverStats stats;
+    std::vector<std::string> outputNames; // catalogue order
+    std::vector<InstanceReport> reports;  // recorded instances, model order
+    std::vector<std::string> columns;     // "time", then INSTANCE.OUTPUT
+    std::vector<std::vector<double>> samples; // one row per output time
+};
+
+// Runs the model. Warnings and the call log go to `log`. Throws SimError on
+// any failure; the CSV then is not left behind.
+RunResult RunSimulation(const RunOptions& options, std::ostream& log);
+
+// Applies the command line's settings and --param overrides to a model.
+void ApplyOverrides(const RunOptions& options, Model& model);
+
+void PrintSummary(const RunOptions& options, const RunResult& result, std::ostream& out);
+
+// A number as the CSV and the summary print it: shortest text that keeps 12
+// significant digits, the same on every platform.
+std::string FormatNumber(double value, int digits = 12);
+
+} // namespace dvx::sim

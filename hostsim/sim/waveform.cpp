@@ -1,0 +1,42 @@
+#include "hostsim/sim/waveform.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace dvx::sim {
+
+namespace {
+
+double At(const Constant& c, double) { return c.value; }
+
+double At(const Step& s, double t) { return t < s.time ? s.before : s.after; }
+
+double At(const Ramp& r, double t) {
+    if (t <= r.start) return r.from;
+    if (t >= r.start + r.duration) return r.to;
+    return r.from + (r.to - r.from) * ((t - r.start) / r.duration);
+}
+
+double At(const Sine& s, double t) {
+    return s.offset + s.amplitude * std::sin(2.0 * std::numbers::pi * s.frequency * t + s.phase);
+}
+
+double At(const Table& table, double t) {
+    const std::vector<double>& x = table.times;
+    const std::vector<double>& y = table.values;
+    if (t <= x.front()) return y.front();
+    if (t >= x.back()) return y.back();
+    // First point strictly after t; t lies in [x[i-1], x[i]).
+    const size_t i = static_cast<size_t>(std::upper_bound(x.begin(), x.end(), t) - x.begin());
+    const double w = (t - x[i - 1]) / (x[i] - x[i - 1]);
+    return y[i - 1] + (y[i] - y[i - 1]) * w;
+}
+
+} // namespace
+
+double Evaluate(const Waveform& wave, double t) {
+    return std::visit([t](const auto& w) { return At(w, t); }, wave);
+}
+
+} // namespace dvx::sim

@@ -1,0 +1,50 @@
+// Signals of time: the inputs of sources and the host quantities that a
+// component's parameter text may name.
+#pragma once
+
+#include <variant>
+#include <vector>
+
+namespace dvx::sim {
+
+struct Constant {
+    double value = 0.0;
+};
+
+// `before` until `time`, `after` from `time` on (the value at `time` itself).
+struct Step {
+    double before = 0.0;
+    double after = 0.0;
+    double time = 0.0;
+};
+
+// `from` until `start`, then a straight line to `to` at `start + duration`,
+// held afterwards. A duration of zero is a step at `start`.
+struct Ramp {
+    double from = 0.0;
+    double to = 0.0;
+    double start = 0.0;
+    double duration = 0.0;
+};
+
+// offset + amplitude * sin(2*pi*frequency*t + phase); frequency in Hz,
+// phase in rad.
+struct Sine {
+    double offset = 0.0;
+    double amplitude = 0.0;
+    double frequency = 0.0;
+    double phase = 0.0;
+};
+
+// Piecewise-linear through (times[i], values[i]); times strictly increase;
+// the first and last values are held outside the table.
+struct Table {
+    std::vector<double> times;
+    std::vector<double> values;
+};
+
+using Waveform = std::variant<Constant, Step, Ramp, Sine, Table>;
+
+double Evaluate(const Waveform& wave, double t);
+
+} // namespace dvx::sim

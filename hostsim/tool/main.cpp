@@ -1,0 +1,5 @@
+#include "hostsim/tool/tool.h"
+
+#include <iostream>
+
+int main(int argc, char** argv) { return dvx::tool::ToolMain(argc, argv, std::cout, std::cerr); }

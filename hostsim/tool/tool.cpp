@@ -1,0 +1,156 @@
+#include "hostsim/tool/tool.h"
+
+#include "hostsim/kit/library.h"
+#include "hostsim/sim/check.h"
+#include "hostsim/sim/plot.h"
+#include "hostsim/sim/run.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <new>
+
+#if defined(_WIN32)
+#include <io.h>
+#define DVX_ISATTY(fd) _isatty(fd)
+#define DVX_FILENO(f) _fileno(f)
+#else
+#include <unistd.h>
+#define DVX_ISATTY(fd) isatty(fd)
+#define DVX_FILENO(f) fileno(f)
+#endif
+
+#ifndef DVX_VERSION
+#error "DVX_VERSION must come from the build (the CMake project version)"
+#endif
+
+namespace dvx::tool {
+
+namespace {
+
+constexpr const char* kDefaultExample = "examples/motor-gear/model.json";
+
+struct RunArgs {
+    std::string model;
+    std::string library;
+    double start = 0, stop = 0, step = 0, interval = 0;
+    std::string method;
+    std::vector<std::string> params;
+    std::string csv, plot;
+    bool logCalls = false;
+};
+
+int Run(const RunArgs& a, const std::map<std::string, CLI::Option*>& given, std::ostream& out, std::ostream& err) {
+    sim::RunOptions o;
+    o.model = a.model.empty() ? DefaultModel() : std::filesystem::path(a.model);
+    if (o.model.empty())
+        throw sim::SimError(std::string("no MODEL given, and the default example ") + kDefaultExample +
+                            " was found neither beside the program nor in the source tree");
+    o.library = a.library.empty() ? DefaultLibrary() : std::filesystem::path(a.library);
+    auto has = [&](const char* name) { return given.at(name)->count() > 0; };
+    if (has("--start-time")) o.start = a.start;
+    if (has("--stop-time")) o.stop = a.stop;
+    if (has("--step")) o.step = a.step;
+    if (has("--output-interval")) o.outputInterval = a.interval;
+    if (has("--method")) {
+        sim::Method m{};
+        sim::ParseMethod(a.method, &m);
+        o.method = m;
+    }
+    for (const std::string& p : a.params) {
+        const size_t eq = p.find('=');
+        if (eq == std::string::npos || eq == 0)
+            throw sim::SimError("--param " + p + ": expected INSTANCE=TEXT, for example --param gear=2.5k");
+        o.params.emplace_back(p.substr(0, eq), p.substr(eq + 1));
+    }
+    if (!a.csv.empty()) o.csv = a.csv;
+    o.logCalls = a.logCalls;
+    o.progress = DVX_ISATTY(DVX_FILENO(stderr)) != 0;
+    o.keepSamples = !a.plot.empty();
+    const sim::RunResult result = sim::RunSimulation(o, err);
+    sim::PrintSummary(o, result, out);
+    out << "\n";
+    if (o.csv) out << "CSV written to " << o.csv->string() << "\n";
+    if (!a.plot.empty()) {
+        sim::PlotRun(result.columns, result.samples, a.plot, o.model.filename().string() == "model.json"
+                                                                 ? o.model.parent_path().filename().string()
+                                                                 : o.model.filename().string());
+        out << "plot written to " << a.plot << "\n";
+    }
+    return 0;
+}
+
+} // namespace
+
+std::filesystem::path DefaultLibrary() { return host::LibraryBesideProgram(); }
+
+std::filesystem::path DefaultModel() {
+    const std::filesystem::path here = host::ProgramDirectory();
+    for (const std::filesystem::path& base :
+         {here, here.parent_path(), here.parent_path().parent_path(), std::filesystem::path(DVX_SOURCE_DIR)}) {
+        const std::filesystem::path candidate = base / kDefaultExample;
+        std::error_code error;
+        if (std::filesystem::is_regular_file(candidate, error)) return candidate;
+    }
+    return {};
+}
+
+int ToolMain(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+    CLI::App app{"dolvanex-host: loads the Dolvanex component library as a host simulator does and runs it in "
+                 "one-dimensional rotational drivetrain simulations",
+                 "dolvanex-host"};
+    app.set_version_flag("--version", DVX_VERSION);
+    app.require_subcommand(1);
+
+    std::string infoLib;
+    CLI::App* info = app.add_subcommand("info", "Show the library's version, options, descriptor and catalogue");
+    info->add_option("--lib", infoLib, "Component library (default: the one beside this program)");
+
+    RunArgs r;
+    std::map<std::string, CLI::Option*> given;
+    CLI::App* run = app.add_subcommand("run", "Simulate a model file and print a summary; write CSV and plot");
+    run->add_option("MODEL", r.model, "Model file (default: the bundled example motor-gear)");
+    run->add_option("--lib", r.library, "Component library (default: the one beside this program)");
+    given["--start-time"] = run->add_option("--start-time", r.start, "Start time [s] (overrides the model)");
+    given["--stop-time"] = run->add_option("--stop-time", r.stop, "Stop time [s] (overrides the model)");
+    given["--step"] = run->add_option("--step", r.step, "Integration step [s]; shortened to divide the output interval");
+    given["--output-interval"] = run->add_option("--output-interval", r.interval, "Output interval [s]");
+    given["--method"] = run->add_option("--method", r.method, "Integration method: euler or bdf2 (default bdf2)")
+                            ->check(CLI::IsMember({"euler", "bdf2"}));
+    run->add_option("--param", r.params, "INSTANCE=TEXT: the parameter text passed to an instance (repeatable)")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    run->add_option("--csv", r.csv, "Write time and every recorded output to this CSV file");
+    run->add_option("--plot", r.plot, "Draw speeds and torques into this PNG file (needs gnuplot)");
+    run->add_flag("--log-calls", r.logCalls, "Log every UDMMain call and every callback on stderr");
+
+    std::string checkLib;
+    CLI::App* check = app.add_subcommand("check", "Conformance run of the call protocol against a library");
+    check->add_option("--lib", checkLib, "Library to check (default: the one beside this program)");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e, out, err);
+    }
+    try {
+        if (info->parsed()) return Info(infoLib.empty() ? DefaultLibrary() : std::filesystem::path(infoLib), out, err);
+        if (run->parsed()) return Run(r, given, out, err);
+        if (check->parsed())
+            return sim::RunConformance(checkLib.empty() ? DefaultLibrary() : std::filesystem::path(checkLib), out) == 0
+                       ? 0
+                       : 1;
+    } catch (const sim::SimError& e) {
+        err << "dolvanex-host: " << e.what() << "\n";
+        return 1;
+    } catch (const std::bad_alloc&) {
+        err << "dolvanex-host: out of memory\n";
+        return 1;
+    } catch (const std::exception& e) {
+        err << "dolvanex-host: " << e.what() << "\n";
+        return 1;
+    }
+    return 1;
+}
+
+} // namespace dvx::tool
