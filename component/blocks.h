@@ -1,20 +1,36 @@
 // Bounded access to the host's VectorBlock and MatrixBlock. Offsets come from
 // the host and may be odd or point anywhere: every read and write is checked
 // against the block's size and done byte-wise (no misaligned access).
+//
+// Inline, because the step runs them for every instance at every step: with
+// the counts known at the call, each copy becomes a few moves.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 typedef struct BlockView {
     uint8_t* base;
     size_t size;
 } BlockView;
 
-// True when `count` items of `itemSize` bytes starting at `offset` (or, for
-// the element forms, element `first` of an array at `offset`) lie inside the block.
-bool BlockHolds(BlockView block, size_t offset, size_t itemSize, size_t count);
+// True when `count` items of `itemSize` bytes starting at `offset` lie inside
+// the block. Written so that no sum can overflow, whatever the offset.
+inline bool BlockHolds(BlockView block, size_t offset, size_t itemSize, size_t count) {
+    if (block.base == nullptr || offset > block.size) return false;
+    return count <= (block.size - offset) / itemSize;
+}
 
-void ReadDoubles(BlockView block, size_t offset, double* values, size_t count);
-void WriteDoubles(BlockView block, size_t offset, const double* values, size_t count);
-void WriteInt32s(BlockView block, size_t offset, const int32_t* values, size_t count);
+// Callers check BlockHolds first; these only move bytes.
+inline void ReadDoubles(BlockView block, size_t offset, double* values, size_t count) {
+    memcpy(values, block.base + offset, count * sizeof(double));
+}
+
+inline void WriteDoubles(BlockView block, size_t offset, const double* values, size_t count) {
+    memcpy(block.base + offset, values, count * sizeof(double));
+}
+
+inline void WriteInt32s(BlockView block, size_t offset, const int32_t* values, size_t count) {
+    memcpy(block.base + offset, values, count * sizeof(int32_t));
+}

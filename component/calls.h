@@ -12,9 +12,11 @@ typedef struct FurtherBlocks {
 } FurtherBlocks;
 
 int32_t RunSetup(InstanceData* instance, InterfaceBlock* interfaceBlock, char* text);
-int32_t RunLayout(InstanceData* instance, const InterfaceBlock* interfaceBlock, FurtherBlocks blocks,
+// The blocks travel by address: a copy of the two views on the stack costs the
+// step more than its own arithmetic.
+int32_t RunLayout(InstanceData* instance, const InterfaceBlock* interfaceBlock, const FurtherBlocks* blocks,
                   DvxHandle instanceHandle);
-int32_t RunStep(InstanceData* instance, const InterfaceBlock* interfaceBlock, FurtherBlocks blocks);
+int32_t RunStep(InstanceData* instance, const InterfaceBlock* interfaceBlock, const FurtherBlocks* blocks);
 int32_t RunOutputLookup(const char* text, double* out);
 int32_t RunOutputValue(const InstanceData* instance, const double* in, double* out);
 int32_t RunRelease(InstanceData* instance);

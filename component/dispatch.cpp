@@ -12,10 +12,9 @@
 
 namespace {
 
-BlockView LockView(DvxHandle handle) {
+BlockView LockView(DvxHandle handle, MemHeld* held) {
     BlockView view;
-    view.base = static_cast<uint8_t*>(MemLock(handle));
-    view.size = view.base != nullptr ? MemSize(handle) : 0;
+    view.base = static_cast<uint8_t*>(MemLockHeld(handle, &view.size, held));
     return view;
 }
 
@@ -27,15 +26,17 @@ int32_t RunWithFurtherBlocks(int32_t callType, InstanceData* instance,
     const DvxHandle matrixHandle = interfaceBlock->matrixHandle;
     if (vectorHandle == 0 || matrixHandle == 0) return kStatusMissingHandle;
     FurtherBlocks blocks;
-    blocks.vector = LockView(vectorHandle);
-    blocks.matrix = LockView(matrixHandle);
+    MemHeld vectorHeld;
+    MemHeld matrixHeld;
+    blocks.vector = LockView(vectorHandle, &vectorHeld);
+    blocks.matrix = LockView(matrixHandle, &matrixHeld);
     int32_t status = kStatusLockFailed;
     if (blocks.vector.base != nullptr && blocks.matrix.base != nullptr) {
-        status = callType == kCallLayout ? RunLayout(instance, interfaceBlock, blocks, instanceHandle)
-                                         : RunStep(instance, interfaceBlock, blocks);
+        status = callType == kCallLayout ? RunLayout(instance, interfaceBlock, &blocks, instanceHandle)
+                                         : RunStep(instance, interfaceBlock, &blocks);
     }
-    if (blocks.vector.base != nullptr) MemUnlock(vectorHandle);
-    if (blocks.matrix.base != nullptr) MemUnlock(matrixHandle);
+    if (blocks.vector.base != nullptr) MemUnlockHeld(&vectorHeld);
+    if (blocks.matrix.base != nullptr) MemUnlockHeld(&matrixHeld);
     return status;
 }
 
@@ -71,25 +72,29 @@ bool DoesWork(int32_t callType) {
 extern "C" int32_t DVX_CDECL UDMMain(int32_t callType, char* text, double* in, double* out,
                                      DvxHandle instanceHandle, DvxHandle interfaceHandle) {
     if (instanceHandle == 0 || interfaceHandle == 0) return kStatusMissingHandle;
-    void* instance = MemLock(instanceHandle);
+    size_t instanceSize = 0;
+    MemHeld instanceHeld;
+    void* instance = MemLockHeld(instanceHandle, &instanceSize, &instanceHeld);
     if (instance == nullptr) return kStatusLockFailed;
-    void* interfaceBlock = MemLock(interfaceHandle);
+    size_t interfaceSize = 0;
+    MemHeld interfaceHeld;
+    void* interfaceBlock = MemLockHeld(interfaceHandle, &interfaceSize, &interfaceHeld);
     if (interfaceBlock == nullptr) {
-        MemUnlock(instanceHandle);
+        MemUnlockHeld(&instanceHeld);
         return kStatusLockFailed;
     }
     int32_t status = kStatusOk;
     if (DoesWork(callType)) {
         // A block smaller than its layout cannot be used any more than one
         // that does not lock.
-        if (MemSize(instanceHandle) < kInstanceDataSize || MemSize(interfaceHandle) < kInterfaceBlockUsed)
+        if (instanceSize < kInstanceDataSize || interfaceSize < kInterfaceBlockUsed)
             status = kStatusLockFailed;
         else
             status = RunCall(callType, text, in, out, static_cast<InstanceData*>(instance),
                              static_cast<InterfaceBlock*>(interfaceBlock), instanceHandle);
     }
-    MemUnlock(interfaceHandle);
-    MemUnlock(instanceHandle);
+    MemUnlockHeld(&interfaceHeld);
+    MemUnlockHeld(&instanceHeld);
     return status;
 }
 

@@ -32,7 +32,7 @@ void RefreshNamedFactor(InstanceData* instance) {
     instance->k = FactorFrom(value);
 }
 
-int32_t RunLayout(InstanceData* instance, const InterfaceBlock* interfaceBlock, FurtherBlocks blocks,
+int32_t RunLayout(InstanceData* instance, const InterfaceBlock* interfaceBlock, const FurtherBlocks* blocks,
                   DvxHandle instanceHandle) {
     if (RequestSelector4(gQueryCallback, instance->instanceName, kInstanceNameSize, instanceHandle) != 0)
         ReportForInstance(kSeverityWarning, instance, "Error retrieving model instance name !");
@@ -55,10 +55,10 @@ int32_t RunLayout(InstanceData* instance, const InterfaceBlock* interfaceBlock, 
 
     const double k = instance->k;
     const double values[kJacobianEntries] = {1.0, -1.0 / k, -1.0 * k, 1.0, 0.0, 0.0, 0.0, 0.0};
-    if (MatrixHoldsEntries(interfaceBlock, blocks.matrix, kJacobianEntries)) {
-        WriteInt32s(blocks.matrix, interfaceBlock->rowsOffset, kRows, kJacobianEntries);
-        WriteInt32s(blocks.matrix, interfaceBlock->columnsOffset, kColumns, kJacobianEntries);
-        WriteDoubles(blocks.matrix, interfaceBlock->valuesOffset, values, kJacobianEntries);
+    if (MatrixHoldsEntries(interfaceBlock, blocks->matrix, kJacobianEntries)) {
+        WriteInt32s(blocks->matrix, interfaceBlock->rowsOffset, kRows, kJacobianEntries);
+        WriteInt32s(blocks->matrix, interfaceBlock->columnsOffset, kColumns, kJacobianEntries);
+        WriteDoubles(blocks->matrix, interfaceBlock->valuesOffset, values, kJacobianEntries);
     } else {
         ReportForInstance(kSeverityError, instance,
                           "Jacobi matrix block too small: room for %d entries is needed !",

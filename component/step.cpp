@@ -18,10 +18,10 @@ bool CouplingFits(const InstanceData* instance, const InterfaceBlock* interfaceB
 
 } // namespace
 
-int32_t RunStep(InstanceData* instance, const InterfaceBlock* interfaceBlock, FurtherBlocks blocks) {
-    const bool variablesFit = BlockHolds(blocks.vector, interfaceBlock->variablesOffset, sizeof(double), kVariableCount);
-    const bool rhsFits = BlockHolds(blocks.vector, interfaceBlock->rhsOffset, sizeof(double), kVariableCount);
-    const bool couplingFits = CouplingFits(instance, interfaceBlock, blocks.matrix);
+int32_t RunStep(InstanceData* instance, const InterfaceBlock* interfaceBlock, const FurtherBlocks* blocks) {
+    const bool variablesFit = BlockHolds(blocks->vector, interfaceBlock->variablesOffset, sizeof(double), kVariableCount);
+    const bool rhsFits = BlockHolds(blocks->vector, interfaceBlock->rhsOffset, sizeof(double), kVariableCount);
+    const bool couplingFits = CouplingFits(instance, interfaceBlock, blocks->matrix);
     if (!variablesFit || !rhsFits || !couplingFits) {
         ReportForInstance(kSeverityError, instance,
                           "Step skipped: its vector or matrix entries lie outside the host's blocks !");
@@ -32,7 +32,7 @@ int32_t RunStep(InstanceData* instance, const InterfaceBlock* interfaceBlock, Fu
     const double k = instance->k;
 
     double variables[kVariableCount];
-    ReadDoubles(blocks.vector, interfaceBlock->variablesOffset, variables, kVariableCount);
+    ReadDoubles(blocks->vector, interfaceBlock->variablesOffset, variables, kVariableCount);
     instance->omega1 = variables[0];
     instance->omega2 = variables[1];
     instance->m1 = variables[2];
@@ -40,9 +40,9 @@ int32_t RunStep(InstanceData* instance, const InterfaceBlock* interfaceBlock, Fu
 
     const double coupling[2] = {-1.0 / k, -1.0 * k};
     const size_t position = static_cast<size_t>(instance->couplingStart) + 1;
-    WriteDoubles(blocks.matrix, interfaceBlock->valuesOffset + position * sizeof(double), coupling, 2);
+    WriteDoubles(blocks->matrix, interfaceBlock->valuesOffset + position * sizeof(double), coupling, 2);
 
     const double rhs[kVariableCount] = {0.0, 0.0, 0.0};
-    WriteDoubles(blocks.vector, interfaceBlock->rhsOffset, rhs, kVariableCount);
+    WriteDoubles(blocks->vector, interfaceBlock->rhsOffset, rhs, kVariableCount);
     return kStatusOk;
 }

@@ -2,7 +2,9 @@
 //
 // Slots live in fixed chunks that never move, so GlobalLock and GlobalUnlock
 // find a block without taking a mutex: the host calls them for every block on
-// every step. Allocation and freeing are serialised. As with the host's own
+// every step. The lookup itself is inline in memory.h, so that the component
+// runs it without a call into this library. Allocation and freeing are
+// serialised. As with the host's own
 // contract, one block is locked and unlocked from one thread at a time.
 #include "platform/memory.h"
 
@@ -13,40 +15,25 @@
 #include <new>
 #include <vector>
 
-namespace {
-
-enum class SlotState : uint8_t { Free, Live, Discarded };
-
-struct Slot {
-    void* data = nullptr;
-    size_t size = 0;
-    uint32_t lockCount = 0;
-    uint8_t generation = 1;
-    SlotState state = SlotState::Free;
-};
-
-// A handle is (generation << 24) | (index + 1): never zero, never a pointer,
-// and a freed handle goes stale when its slot is reused.
-constexpr uint32_t kIndexBits = 24;
-constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
-constexpr uint32_t kChunkSlots = 4096;
-constexpr uint32_t kMaxChunks = (kIndexMask + 1) / kChunkSlots;
+namespace dvx::memory {
 
 std::atomic<Slot*> gChunks[kMaxChunks];
 std::atomic<uint32_t> gSlotCount{0};
+
+} // namespace dvx::memory
+
+namespace {
+
+using dvx::memory::FindSlot;
+using dvx::memory::gChunks;
+using dvx::memory::gSlotCount;
+using dvx::memory::kChunkSlots;
+using dvx::memory::kIndexBits;
+using dvx::memory::kIndexMask;
+using dvx::memory::Slot;
+
 std::mutex gAllocMutex;
 std::vector<uint32_t> gFreeSlots;
-
-Slot* FindSlot(HGLOBAL handle) {
-    const uint32_t low = handle & kIndexMask;
-    if (low == 0) return nullptr;
-    const uint32_t index = low - 1;
-    if (index >= gSlotCount.load(std::memory_order_acquire)) return nullptr;
-    Slot* chunk = gChunks[index / kChunkSlots].load(std::memory_order_acquire);
-    Slot* slot = &chunk[index % kChunkSlots];
-    if (slot->state == SlotState::Free || slot->generation != (handle >> kIndexBits)) return nullptr;
-    return slot;
-}
 
 uint32_t MakeHandle(uint32_t index, const Slot& slot) {
     return (static_cast<uint32_t>(slot.generation) << kIndexBits) | (index + 1);
@@ -62,8 +49,10 @@ bool TakeSlot(uint32_t* index) {
     const uint32_t next = gSlotCount.load(std::memory_order_relaxed);
     if (next >= kIndexMask) return false;
     if (next % kChunkSlots == 0) {
-        Slot* chunk = new (std::nothrow) Slot[kChunkSlots];
+        Slot* chunk = new (std::nothrow) Slot[kChunkSlots]();
         if (chunk == nullptr) return false;
+        // Generation 0 is never used, so that a handle's top byte is never 0.
+        for (uint32_t i = 0; i < kChunkSlots; ++i) chunk[i].generation = 1;
         gChunks[next / kChunkSlots].store(chunk, std::memory_order_release);
     }
     gSlotCount.store(next + 1, std::memory_order_release);
@@ -99,23 +88,13 @@ HGLOBAL GlobalAlloc(unsigned flags, size_t bytes) {
     slot.data = data;
     slot.size = bytes;
     slot.lockCount = 0;
-    slot.state = SlotState::Live;
+    slot.state = dvx::memory::kSlotLive;
     return MakeHandle(index, slot);
 }
 
-void* GlobalLock(HGLOBAL handle) {
-    Slot* slot = FindSlot(handle);
-    if (slot == nullptr || slot->state != SlotState::Live || slot->size == 0) return nullptr;
-    if (slot->lockCount < GMEM_LOCKCOUNT) ++slot->lockCount;
-    return slot->data;
-}
+void* GlobalLock(HGLOBAL handle) { return dvx::memory::LockSlot(FindSlot(handle)); }
 
-int GlobalUnlock(HGLOBAL handle) {
-    Slot* slot = FindSlot(handle);
-    if (slot == nullptr || slot->lockCount == 0) return 0;
-    --slot->lockCount;
-    return slot->lockCount != 0;
-}
+int GlobalUnlock(HGLOBAL handle) { return dvx::memory::UnlockSlot(FindSlot(handle)); }
 
 HGLOBAL GlobalFree(HGLOBAL handle) {
     std::lock_guard<std::mutex> guard(gAllocMutex);
@@ -125,7 +104,7 @@ HGLOBAL GlobalFree(HGLOBAL handle) {
     slot->data = nullptr;
     slot->size = 0;
     slot->lockCount = 0;
-    slot->state = SlotState::Free;
+    slot->state = dvx::memory::kSlotFree;
     slot->generation = static_cast<uint8_t>(slot->generation + 1);
     if (slot->generation == 0) slot->generation = 1;
     gFreeSlots.push_back((handle & kIndexMask) - 1);
@@ -136,15 +115,11 @@ unsigned GlobalFlags(HGLOBAL handle) {
     Slot* slot = FindSlot(handle);
     if (slot == nullptr) return GMEM_INVALID_HANDLE;
     unsigned flags = slot->lockCount & GMEM_LOCKCOUNT;
-    if (slot->state == SlotState::Discarded) flags |= GMEM_DISCARDED;
+    if (slot->state == dvx::memory::kSlotDiscarded) flags |= GMEM_DISCARDED;
     return flags;
 }
 
-size_t GlobalSize(HGLOBAL handle) {
-    Slot* slot = FindSlot(handle);
-    if (slot == nullptr || slot->state != SlotState::Live) return 0;
-    return slot->size;
-}
+size_t GlobalSize(HGLOBAL handle) { return dvx::memory::SlotSize(FindSlot(handle)); }
 
 HGLOBAL GlobalReAlloc(HGLOBAL handle, size_t bytes, unsigned flags) {
     std::lock_guard<std::mutex> guard(gAllocMutex);
@@ -154,19 +129,19 @@ HGLOBAL GlobalReAlloc(HGLOBAL handle, size_t bytes, unsigned flags) {
         std::free(slot->data);
         slot->data = nullptr;
         slot->size = 0;
-        slot->state = SlotState::Discarded;
+        slot->state = dvx::memory::kSlotDiscarded;
         return handle;
     }
     void* data = AllocateBytes(bytes, false);
     if (data == nullptr) return 0;
-    const size_t kept = slot->state == SlotState::Live ? (bytes < slot->size ? bytes : slot->size) : 0;
+    const size_t kept = slot->state == dvx::memory::kSlotLive ? (bytes < slot->size ? bytes : slot->size) : 0;
     if (kept != 0) std::memcpy(data, slot->data, kept);
     if ((flags & GMEM_ZEROINIT) != 0 && bytes > kept)
         std::memset(static_cast<char*>(data) + kept, 0, bytes - kept);
     std::free(slot->data);
     slot->data = data;
     slot->size = bytes;
-    slot->state = SlotState::Live;
+    slot->state = dvx::memory::kSlotLive;
     return handle;
 }
 

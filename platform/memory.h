@@ -76,6 +76,127 @@ inline uint32_t FromHGlobal(HGLOBAL handle) {
 #endif
 }
 
+#if defined(_WIN32)
+
 inline void* MemLock(uint32_t handle) { return GlobalLock(ToHGlobal(handle)); }
 inline void MemUnlock(uint32_t handle) { GlobalUnlock(ToHGlobal(handle)); }
 inline size_t MemSize(uint32_t handle) { return GlobalSize(ToHGlobal(handle)); }
+
+// A lock taken by MemLockHeld, to be given back by MemUnlockHeld.
+typedef struct MemHeld {
+    uint32_t handle;
+} MemHeld;
+
+// GlobalLock, with the block's size in *size (0 when the lock fails).
+inline void* MemLockHeld(uint32_t handle, size_t* size, MemHeld* held) {
+    held->handle = handle;
+    void* data = GlobalLock(ToHGlobal(handle));
+    *size = data != nullptr ? GlobalSize(ToHGlobal(handle)) : 0;
+    return data;
+}
+
+inline void MemUnlockHeld(const MemHeld* held) { GlobalUnlock(ToHGlobal(held->handle)); }
+
+#else
+
+#include <atomic>
+
+// The layer's handle table. It is visible here so that a module which locks
+// blocks on every step (the component) can inline the lookup instead of
+// calling into the layer several times per step; GlobalLock, GlobalUnlock and
+// GlobalSize run the very same lookup. Only the layer allocates, frees and
+// resizes slots.
+namespace dvx::memory {
+
+// A handle is (generation << 24) | (index + 1): never zero, never a pointer,
+// and a freed handle goes stale when its slot is reused.
+constexpr uint32_t kIndexBits = 24;
+constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
+constexpr uint32_t kChunkSlots = 4096;
+constexpr uint32_t kMaxChunks = (kIndexMask + 1) / kChunkSlots;
+
+enum SlotState : uint8_t { kSlotFree = 0, kSlotLive = 1, kSlotDiscarded = 2 };
+
+struct Slot {
+    void* data;
+    size_t size;
+    uint32_t lockCount;
+    uint8_t generation;
+    uint8_t state; // SlotState
+};
+
+// Slots live in chunks that never move once published, so a lookup needs no
+// mutex: the chunk pointer and the slot count are published with release
+// stores after the slot is ready.
+extern DVX_MEMORY_API std::atomic<Slot*> gChunks[kMaxChunks];
+extern DVX_MEMORY_API std::atomic<uint32_t> gSlotCount;
+
+// The slot a handle names, or null for zero, out-of-range, freed and stale
+// handles.
+inline Slot* FindSlot(uint32_t handle) {
+    const uint32_t low = handle & kIndexMask;
+    const uint32_t index = low - 1; // wraps for low == 0, then fails the range test
+    if (index >= gSlotCount.load(std::memory_order_acquire)) return nullptr;
+    Slot* chunk = gChunks[index / kChunkSlots].load(std::memory_order_acquire);
+    Slot* slot = &chunk[index % kChunkSlots];
+    if (slot->state == kSlotFree || slot->generation != (handle >> kIndexBits)) return nullptr;
+    return slot;
+}
+
+// GlobalLock's work: null for a handle that names no live block of at least
+// one byte; otherwise raises the lock count (saturating at 255, as kernel32
+// does) and returns the address.
+inline void* LockSlot(Slot* slot) {
+    if (slot == nullptr || slot->state != kSlotLive || slot->size == 0) return nullptr;
+    if (slot->lockCount < GMEM_LOCKCOUNT) ++slot->lockCount;
+    return slot->data;
+}
+
+// GlobalUnlock's work: non-zero while the block stays locked.
+inline int UnlockSlot(Slot* slot) {
+    if (slot == nullptr || slot->lockCount == 0) return 0;
+    --slot->lockCount;
+    return slot->lockCount != 0;
+}
+
+inline size_t SlotSize(const Slot* slot) {
+    return slot == nullptr || slot->state != kSlotLive ? 0 : slot->size;
+}
+
+} // namespace dvx::memory
+
+inline void* MemLock(uint32_t handle) { return dvx::memory::LockSlot(dvx::memory::FindSlot(handle)); }
+inline void MemUnlock(uint32_t handle) { dvx::memory::UnlockSlot(dvx::memory::FindSlot(handle)); }
+inline size_t MemSize(uint32_t handle) { return dvx::memory::SlotSize(dvx::memory::FindSlot(handle)); }
+
+// A lock taken by MemLockHeld: the slot it found, so that MemUnlockHeld needs
+// no second lookup, and the handle, whose generation it checks again.
+typedef struct MemHeld {
+    dvx::memory::Slot* slot;
+    uint32_t handle;
+} MemHeld;
+
+// GlobalLock, with the block's size in *size (0 when the lock fails), in one
+// lookup.
+inline void* MemLockHeld(uint32_t handle, size_t* size, MemHeld* held) {
+    dvx::memory::Slot* slot = dvx::memory::FindSlot(handle);
+    held->slot = slot;
+    held->handle = handle;
+    void* data = dvx::memory::LockSlot(slot);
+    *size = data != nullptr ? slot->size : 0;
+    return data;
+}
+
+// GlobalUnlock of a handle locked by MemLockHeld. Slots never move and are
+// never returned to the system, so the remembered slot is still the handle's
+// slot unless the block was freed meanwhile; then the generation or the state
+// differs and, as GlobalUnlock on a stale handle, this changes nothing.
+inline void MemUnlockHeld(const MemHeld* held) {
+    dvx::memory::Slot* slot = held->slot;
+    if (slot == nullptr || slot->state == dvx::memory::kSlotFree ||
+        slot->generation != (held->handle >> dvx::memory::kIndexBits))
+        return;
+    dvx::memory::UnlockSlot(slot);
+}
+
+#endif

@@ -23,6 +23,17 @@ std::string LastLoadError() {
 #endif
 }
 
+// Unloads the library behind `handle` once and forgets it.
+void Unload(void*& handle) {
+    if (handle == nullptr) return;
+#if defined(_WIN32)
+    FreeLibrary(reinterpret_cast<HMODULE>(handle));
+#else
+    dlclose(handle);
+#endif
+    handle = nullptr;
+}
+
 } // namespace
 
 ComponentLibrary::ComponentLibrary(const std::filesystem::path& path) : path_(path) {
@@ -40,20 +51,14 @@ ComponentLibrary::ComponentLibrary(const std::filesystem::path& path) : path_(pa
         listNodeInfo = reinterpret_cast<ListNodeInfo2Fn*>(Symbol("ListNodeInfo2"));
         main = reinterpret_cast<UDMMainFn*>(Symbol("UDMMain"));
     } catch (...) {
-        this->~ComponentLibrary();
+        // Only the handle needs undoing: the members are destroyed by the
+        // unwinding itself (calling the destructor here destroyed them twice).
+        Unload(handle_);
         throw;
     }
 }
 
-ComponentLibrary::~ComponentLibrary() {
-    if (handle_ == nullptr) return;
-#if defined(_WIN32)
-    FreeLibrary(reinterpret_cast<HMODULE>(handle_));
-#else
-    dlclose(handle_);
-#endif
-    handle_ = nullptr;
-}
+ComponentLibrary::~ComponentLibrary() { Unload(handle_); }
 
 void* ComponentLibrary::OptionalSymbol(const char* name) const {
 #if defined(_WIN32)

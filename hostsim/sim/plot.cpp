@@ -104,6 +104,7 @@ void PlotRun(const std::vector<std::string>& columns, const std::vector<std::vec
           << "set key outside right\n"
           << "set grid\n"
           << "set lmargin 10\nset rmargin 24\n"
+          << "set offsets 0, 0, graph 0.05, graph 0.05\n"
           << "set multiplot layout 2,1 title " << GnuplotQuoted(title) << "\n"
           << "set ylabel 'angular velocity [rad/s]'\n"
           << Plot(data, columns, ".OMEGA1", ".OMEGA2") << "\n"

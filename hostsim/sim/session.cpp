@@ -129,7 +129,7 @@ void Session::AnswerQueries() {
             }
             known += (known.empty() ? "" : ", ") + (*quantities_)[i].name;
         }
-        if (reference[0] == 0.0)
+        if (reference[0] == 0.0 && pendingError_.empty())
             pendingError_ = "the parameter text names \"" + wanted + "\", which is not a quantity of the model" +
                             (known.empty() ? std::string(" (the model has none)") : " (quantities: " + known + ")");
         if (logCalls_) log_ << "  query 0: \"" << wanted << "\" -> " << reference[0] << ", " << reference[1] << "\n";
@@ -139,11 +139,13 @@ void Session::AnswerQueries() {
         const size_t count = quantities_ != nullptr ? quantities_->size() : 0;
         const bool valid = first >= 1.0 && first <= static_cast<double>(count) && first == static_cast<double>(static_cast<size_t>(first)) &&
                            reference[1] == CheckNumber(static_cast<size_t>(first) - 1);
-        if (!valid) {
+        if (!valid && pendingError_.empty()) {
             std::ostringstream text;
             text << "the component asked for the value behind the reference (" << reference[0] << ", "
                  << reference[1] << "), which the host never gave out";
             pendingError_ = text.str();
+        }
+        if (!valid) {
             *value = 0.0;
         } else {
             *value = Evaluate((*quantities_)[static_cast<size_t>(first) - 1].wave, time_);

@@ -1,0 +1,30 @@
+// Shared set-up of the benchmarks that drive the real built library: the
+// library next to the benchmark program, registered with a recorder that
+// answers queries without keeping them, as a long simulation would.
+#pragma once
+
+#include "hostsim/kit/instance.h"
+#include "hostsim/kit/library.h"
+#include "hostsim/kit/recorder.h"
+
+namespace dvx::bench {
+
+struct BenchHost {
+    host::ComponentLibrary library{host::LibraryBesideProgram()};
+    host::HostRecorder recorder;
+
+    BenchHost() {
+        recorder.recordQueries = false;
+        recorder.Activate();
+        ModelDescriptor descriptor{};
+        library.init(&host::HostRecorder::Message, &host::HostRecorder::Query, &descriptor);
+    }
+};
+
+// One library and one recorder for the whole run.
+inline BenchHost& Host() {
+    static BenchHost host;
+    return host;
+}
+
+} // namespace dvx::bench

@@ -1,0 +1,104 @@
+// The step (call type 3) through the real library and handles, against the
+// same arithmetic on plain pointers. The difference is the price of the call
+// frame: the export call, four locks with their size checks, four unlocks.
+#include "benchmarks/bench_host.h"
+#include "platform/memory.h"
+
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cstring>
+
+namespace {
+
+using dvx::bench::Host;
+
+constexpr double kFactor = 2.0;
+
+void BM_StepCall(benchmark::State& state) {
+    auto& host = Host();
+    dvx::host::HostInstance instance(host.library);
+    if (instance.Setup("2").status != kStatusOk || instance.Layout() != kStatusOk) {
+        state.SkipWithError("set-up or layout failed");
+        return;
+    }
+    instance.SetVariables(10.0, 5.0, 3.0);
+    UDMMainFn* const main = host.library.main;
+    const DvxHandle instanceHandle = instance.InstanceHandle();
+    const DvxHandle interfaceHandle = instance.InterfaceHandle();
+    int32_t status = kStatusOk;
+    for (auto _ : state) {
+        status |= main(kCallStep, nullptr, nullptr, nullptr, instanceHandle, interfaceHandle);
+    }
+    // The loop must have done the real work, and left every block unlocked.
+    const InstanceData data = instance.ReadInstance();
+    if (status != kStatusOk || data.m2 != 6.0 || instance.Values()[1] != -0.5)
+        state.SkipWithError("the step did not compute what it should");
+    for (const uint32_t handle : {instance.InstanceHandle(), instance.InterfaceHandle(),
+                                  instance.VectorHandle(), instance.MatrixHandle()})
+        if (dvx::host::LockCount(handle) != 0) state.SkipWithError("a block stayed locked");
+    instance.Release();
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_StepCall);
+
+// The step's own work on plain memory laid out as the host's blocks are:
+// three reads, four outputs, two entries, three right-hand sides.
+void BM_StepKernel(benchmark::State& state) {
+    InstanceData instance{};
+    instance.k = kFactor;
+    instance.couplingStart = 0;
+    std::array<double, 6> vector{10.0, 5.0, 3.0, 1.0, 1.0, 1.0};
+    std::array<double, kJacobianEntries> values{};
+    double* const variables = vector.data();
+    double* const rhs = vector.data() + 3;
+    InstanceData* data = &instance;
+    double* entries = values.data();
+    for (auto _ : state) {
+        // The pointers are opaque to the optimiser, so every read and write
+        // happens on every iteration, as it must through the handles.
+        benchmark::DoNotOptimize(data);
+        benchmark::DoNotOptimize(entries);
+        const double k = data->k;
+        data->omega1 = variables[0];
+        data->omega2 = variables[1];
+        data->m1 = variables[2];
+        data->m2 = variables[2] * k;
+        const size_t position = static_cast<size_t>(data->couplingStart) + 1;
+        entries[position] = -1.0 / k;
+        entries[position + 1] = -1.0 * k;
+        rhs[0] = 0.0;
+        rhs[1] = 0.0;
+        rhs[2] = 0.0;
+        benchmark::ClobberMemory();
+    }
+    if (instance.m2 != 6.0 || values[1] != -0.5) state.SkipWithError("the kernel computed a wrong value");
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_StepKernel);
+
+// The floor under BM_StepCall: the four locks and unlocks alone, through the
+// same inline path the call frame uses, with nothing done in between.
+void BM_FourLockPairs(benchmark::State& state) {
+    auto& host = Host();
+    dvx::host::HostInstance instance(host.library);
+    const std::array<uint32_t, 4> handles{instance.InstanceHandle(), instance.InterfaceHandle(),
+                                          instance.VectorHandle(), instance.MatrixHandle()};
+    size_t total = 0;
+    for (auto _ : state) {
+        std::array<MemHeld, 4> held;
+        std::array<size_t, 4> sizes;
+        for (size_t i = 0; i < handles.size(); ++i)
+            benchmark::DoNotOptimize(MemLockHeld(handles[i], &sizes[i], &held[i]));
+        benchmark::ClobberMemory();
+        for (size_t i = handles.size(); i > 0; --i) MemUnlockHeld(&held[i - 1]);
+        total += sizes[0];
+    }
+    benchmark::DoNotOptimize(total);
+    for (const uint32_t handle : handles)
+        if (dvx::host::LockCount(handle) != 0) state.SkipWithError("a block stayed locked");
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_FourLockPairs);
+
+} // namespace
