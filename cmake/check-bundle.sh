@@ -11,10 +11,12 @@
 #   VERSION    the project version the tool must report
 #   HOST       file name of the host tool, or "" when it is not built
 #   RUNNER     program that runs HOST (the Wine wrapper), or "" to run it directly
-#   BINARY...  the libraries (and the tool) expected at the top of the bundle
+#   BINARY...  the component library first, then the other binaries expected
+#              at the top of the bundle
 set -eu
 config=$1 generator=$2 package=$3 version=$4 host=$5 runner=$6
 shift 6
+library=$1
 
 fail() { echo "release bundle: $*" >&2; exit 1; }
 run() { if [ -n "$runner" ]; then "$runner" "$@"; else "$@"; fi; }
@@ -82,4 +84,25 @@ fi
 [ -s result.csv ] || fail "the default example wrote no CSV"
 head -n 1 result.csv | grep -q "^time" || fail "result.csv starts with '$(head -n 1 result.csv)'"
 [ "$(wc -l <result.csv)" -gt 2 ] || fail "result.csv holds no samples"
-echo "release bundle: $package unpacked; $host --version: $(echo "$out" | head -n 1); default example: $(($(wc -l <result.csv) - 1)) samples"
+# The tool names what it loaded: the bundle's own library and example.
+grep -q "^library .*$top.$library" run.log || fail "$host did not load the bundled $library:
+$(cat run.log)"
+grep -q "^model .*$top.examples" run.log || fail "$host did not run a bundled example:
+$(cat run.log)"
+
+# The commands of the guide, as a user types them in the bundle folder.
+cd "$dir"
+dolvanex_host() { run "$dir/$host" "$@"; }
+commands=$(sed -n '/<!-- test: commands -->/,/^```$/p' docs/guide.md | sed -n '/^dolvanex-host /p')
+[ -n "$commands" ] || fail "docs/guide.md shows no commands"
+count=0
+while IFS= read -r line; do
+  if ! eval "dolvanex_host ${line#dolvanex-host }" >"$work/command.log" 2>&1 </dev/null; then
+    cat "$work/command.log" >&2
+    fail "the guide's command '$line' failed"
+  fi
+  count=$((count + 1))
+done <<EOF_COMMANDS
+$commands
+EOF_COMMANDS
+echo "release bundle: $package unpacked; $host --version: $(echo "$out" | head -n 1); default example: $(($(wc -l <"$work/run/result.csv") - 1)) samples; $count commands of the guide ran"
