@@ -35,8 +35,11 @@ install(TARGETS ${dvx_bundle_targets}
         RUNTIME DESTINATION . COMPONENT ${DVX_BUNDLE_COMPONENT}
         LIBRARY DESTINATION . COMPONENT ${DVX_BUNDLE_COMPONENT}
         ARCHIVE DESTINATION lib COMPONENT development EXCLUDE_FROM_ALL)
+# Only the examples' own files: models, readmes, reference results and the
+# generator script, never an output someone left beside them.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/ DESTINATION examples
-        COMPONENT ${DVX_BUNDLE_COMPONENT})
+        COMPONENT ${DVX_BUNDLE_COMPONENT}
+        FILES_MATCHING PATTERN "model.json" PATTERN "*.md" PATTERN "reference.csv" PATTERN "*.py")
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION docs
         COMPONENT ${DVX_BUNDLE_COMPONENT} FILES_MATCHING PATTERN "*.md")
 install(FILES ${CMAKE_SOURCE_DIR}/CHANGELOG.md DESTINATION . COMPONENT ${DVX_BUNDLE_COMPONENT})
