@@ -21,9 +21,11 @@ struct BenchHost {
     }
 };
 
-// One library and one recorder for the whole run.
+// One library and one recorder for the whole run. The simulator's sessions
+// make their own recorder the active one, so each use takes it back.
 inline BenchHost& Host() {
     static BenchHost host;
+    host.recorder.Activate();
     return host;
 }
 

@@ -1,0 +1,134 @@
+// The host simulator on a chain of N gears in series (the gear-chain
+// example's shape: a torque source and a motor inertia, N gears with K = 2
+// and 500m in turn, an inertia on every shaft, a damped load), reported per
+// instance-step.
+//
+// BM_SimulateChain times the simulator's own run loop: a run of 50 steps on a
+// placed chain, with the run's consistent start (two short Euler steps) and
+// its factorisations included, as every run performs them.
+// BM_ChainComponentCalls times only the UDMMain calls that one simulator step
+// makes for each instance (two steps, five output values), straight through
+// the library, so that the component's share of a step can be read off.
+#include "benchmarks/bench_host.h"
+#include "hostsim/sim/network.h"
+#include "hostsim/sim/session.h"
+#include "hostsim/sim/solver.h"
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+
+namespace {
+
+using namespace dvx::sim;
+
+constexpr double kStep = 1e-3;
+constexpr long kStepsPerRun = 50;
+
+std::string ChainModelText(long gears) {
+    std::ostringstream text;
+    text << R"({"simulation": {"start": 0, "stop": 1, "step": 0.001, "output_interval": 0.1, "method": "bdf2"},)";
+    text << R"("nodes": [)";
+    for (long i = 0; i <= gears; ++i) text << (i ? ", " : "") << "\"shaft" << i << "\"";
+    text << R"(], "elements": [{"type": "torque_source", "node": "shaft0", "torque": 5.0},)";
+    text << R"({"type": "inertia", "node": "shaft0", "J": 0.01},)";
+    for (long i = 1; i < gears; ++i) text << R"({"type": "inertia", "node": "shaft)" << i << R"(", "J": 1e-4},)";
+    text << R"({"type": "inertia", "node": "shaft)" << gears << R"(", "J": 1.0},)";
+    text << R"({"type": "damper", "a": "shaft)" << gears << R"(", "b": "ground", "d": 0.5}],)";
+    text << R"("instances": [)";
+    for (long i = 1; i <= gears; ++i)
+        text << (i > 1 ? ", " : "") << R"({"name": "g)" << i << R"(", "parameters": ")"
+             << (i % 2 ? "2" : "500m") << R"(", "ROT1": "shaft)" << i - 1 << R"(", "ROT2": "shaft)" << i << "\"}";
+    text << "]}";
+    return text.str();
+}
+
+// A placed chain, ready to run: the model, the loaded component with every
+// instance set up and laid out, the network and the solver.
+struct Chain {
+    explicit Chain(long gears)
+        : model(ParseModel(ChainModelText(gears), "chain-" + std::to_string(gears) + ".json")),
+          session(dvx::host::LibraryBesideProgram(), log, false) {
+        session.SetQuantities(&model.quantities);
+        for (const Instance& instance : model.instances) session.Place(instance.name, instance.parameters);
+        network = std::make_unique<Network>(model, session);
+        solver = std::make_unique<Solver>(model, session, *network);
+    }
+
+    Model model;
+    std::ostringstream log;
+    Session session;
+    std::unique_ptr<Network> network;
+    std::unique_ptr<Solver> solver;
+};
+
+// Keeps the last outputs, as any observer must look at them.
+class LastOutputs : public Observer {
+public:
+    void OnStep(double, double, const std::vector<double>& outputs) override { last = outputs.back(); }
+    void OnSample(double, const std::vector<double>&) override {}
+    double last = 0.0;
+};
+
+void SetPerInstanceStep(benchmark::State& state, long gears, long steps) {
+    const double instanceSteps = static_cast<double>(gears) * static_cast<double>(steps);
+    // Simulated steps per second, instance-steps per second, and the inverse
+    // of the latter: seconds per instance-step.
+    state.counters["steps"] =
+        benchmark::Counter(static_cast<double>(steps), benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["instance_steps"] =
+        benchmark::Counter(instanceSteps, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["per_instance_step"] = benchmark::Counter(
+        instanceSteps, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+void BM_SimulateChain(benchmark::State& state) {
+    const long gears = state.range(0);
+    Chain chain(gears);
+    Settings settings = chain.model.settings;
+    settings.start = 0.0;
+    settings.step = kStep;
+    settings.stop = kStep * kStepsPerRun;
+    settings.outputInterval = settings.stop;
+    LastOutputs observer;
+    long steps = 0;
+    for (auto _ : state) {
+        steps = chain.solver->Run(settings, observer).steps;
+        benchmark::DoNotOptimize(observer.last);
+    }
+    // The load turns the way the torque pushes it.
+    if (steps != kStepsPerRun || !(observer.last > 0.0)) state.SkipWithError("the run did not go as planned");
+    SetPerInstanceStep(state, gears, kStepsPerRun);
+}
+BENCHMARK(BM_SimulateChain)->Arg(1)->Arg(100)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+void BM_ChainComponentCalls(benchmark::State& state) {
+    const long gears = state.range(0);
+    Chain chain(gears);
+    UDMMainFn* const main = chain.session.Library().main;
+    std::vector<std::pair<DvxHandle, DvxHandle>> handles;
+    for (size_t i = 0; i < chain.session.Count(); ++i) {
+        const auto& host = *chain.session.At(i).host;
+        handles.emplace_back(host.InstanceHandle(), host.InterfaceHandle());
+    }
+    int32_t status = kStatusOk;
+    double value = 0.0;
+    for (auto _ : state) {
+        for (long step = 0; step < kStepsPerRun; ++step) {
+            for (const auto& [instance, interfaceBlock] : handles) {
+                status |= main(kCallStep, nullptr, nullptr, nullptr, instance, interfaceBlock);
+                status |= main(kCallStep, nullptr, nullptr, nullptr, instance, interfaceBlock);
+                for (double index = 1.0; index <= 5.0; index += 1.0)
+                    status |= main(kCallOutputValue, nullptr, &index, &value, instance, interfaceBlock);
+            }
+        }
+        benchmark::DoNotOptimize(value);
+    }
+    if (status != kStatusOk) state.SkipWithError("a component call failed");
+    SetPerInstanceStep(state, gears, kStepsPerRun);
+}
+BENCHMARK(BM_ChainComponentCalls)->Arg(100)->Unit(benchmark::kMillisecond);
+
+} // namespace
