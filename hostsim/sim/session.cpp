@@ -168,6 +168,10 @@ int32_t Session::Call(size_t i, int32_t callType, char* text, double* in, double
 
 void Session::Drain(size_t i, int32_t callType, int32_t status) {
     const PlacedInstance& inst = instances_[i];
+    // The common case, on every call of every step: nothing to report.
+    if (status == kStatusOk && recorder_.messages.empty() && inst.host->lockViolations.empty() &&
+        pendingError_.empty())
+        return;
     const std::string where = "instance '" + inst.name + "', call type " + std::to_string(callType) + " (" +
                               CallName(callType) + "): ";
     std::vector<host::MessageRecord> messages;

@@ -88,7 +88,7 @@ std::filesystem::path DefaultModel() {
     const std::filesystem::path here = host::ProgramDirectory();
     for (const std::filesystem::path& base :
          {here, here.parent_path(), here.parent_path().parent_path(), std::filesystem::path(DVX_SOURCE_DIR)}) {
-        const std::filesystem::path candidate = base / kDefaultExample;
+        const std::filesystem::path candidate = (base / kDefaultExample).lexically_normal();
         std::error_code error;
         if (std::filesystem::is_regular_file(candidate, error)) return candidate;
     }
