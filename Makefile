@@ -1,5 +1,5 @@
 # Entry points for people and CI. Everything goes through the CMake presets.
-.PHONY: demo test deps native sanitize windows bench dist clean
+.PHONY: demo test deps native sanitize fuzz windows bench dist clean
 
 JOBS ?= 2
 
@@ -14,6 +14,11 @@ sanitize: deps
 	cmake --preset sanitize >/dev/null
 	cmake --build --preset sanitize -j $(JOBS)
 
+# The libFuzzer targets only (clang, ASan and UBSan); CTest runs each for 30 s.
+fuzz: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+
 windows: deps
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows -j $(JOBS)
@@ -25,9 +30,10 @@ demo: native
 
 # Builds everything on both targets and runs every suite; the sanitizer build
 # included. The last lines are CTest's summary.
-test: native sanitize windows
+test: native sanitize fuzz windows
 	ctest --preset native -j $(JOBS)
 	ctest --preset sanitize -j $(JOBS)
+	ctest --preset fuzz -j $(JOBS)
 	ctest --preset windows -j $(JOBS)
 
 bench: native

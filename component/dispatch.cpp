@@ -9,6 +9,7 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 
 namespace {
 
@@ -21,7 +22,13 @@ BlockView LockView(DvxHandle handle, MemHeld* held) {
 // Call types 2 and 3 need the VectorBlock and the MatrixBlock. Both locks are
 // attempted before either result is tested.
 int32_t RunWithFurtherBlocks(int32_t callType, InstanceData* instance,
-                             const InterfaceBlock* interfaceBlock, DvxHandle instanceHandle) {
+                             const InterfaceBlock* hostInterfaceBlock, DvxHandle instanceHandle) {
+    // A host may pass its InterfaceBlock again as the VectorBlock or the
+    // MatrixBlock. The work then writes over the offsets it has checked, so it
+    // reads them from a copy taken before anything is written.
+    InterfaceBlock copy = {};
+    memcpy(&copy, hostInterfaceBlock, kInterfaceBlockUsed);
+    const InterfaceBlock* interfaceBlock = &copy;
     const DvxHandle vectorHandle = interfaceBlock->vectorHandle;
     const DvxHandle matrixHandle = interfaceBlock->matrixHandle;
     if (vectorHandle == 0 || matrixHandle == 0) return kStatusMissingHandle;

@@ -1,6 +1,7 @@
 // Call type 2: fetch the instance name, resolve a named K, write the eight
 // Jacobian entries and compare their count with the declared one.
 #include "component/calls.h"
+#include "component/names.h"
 #include "host/services.h"
 #include "numeric/limited.h"
 
@@ -37,7 +38,10 @@ int32_t RunLayout(InstanceData* instance, const InterfaceBlock* interfaceBlock, 
     if (RequestSelector4(gQueryCallback, instance->instanceName, kInstanceNameSize, instanceHandle) != 0)
         ReportForInstance(kSeverityWarning, instance, "Error retrieving model instance name !");
 
-    if (instance->kIsNumber == 0 && instance->kName != nullptr) {
+    // Only a copy that set-up made is a name: before any set-up kName holds
+    // whatever the host's fresh block held, and the host must not be handed
+    // that as text.
+    if (instance->kIsNumber == 0 && IsOwnName(instance->kName)) {
         double reference[2] = {0.0, 0.0};
         QueryReference(instance->kName, reference);
         // The host's reference comes back as doubles; a NaN or a value beyond

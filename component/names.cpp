@@ -104,12 +104,26 @@ __attribute__((destructor)) void ReleaseAtUnload() {
 char* CopyName(const char* text, size_t length) {
     if (!ReserveOneMore()) return nullptr;
     char* copy = static_cast<char*>(AllocateBytes(length + 1));
-    if (copy == nullptr) return nullptr;
+    if (copy == nullptr) {
+        // A table made for this copy alone must not outlive it: without any
+        // copy the component holds no allocation.
+        if (gCount == 0) {
+            free(gTable);
+            gTable = nullptr;
+            gCapacity = 0;
+        }
+        return nullptr;
+    }
     memcpy(copy, text, length);
     copy[length] = '\0';
     InsertInto(gTable, gCapacity, copy);
     ++gCount;
     return copy;
+}
+
+bool IsOwnName(const char* name) {
+    size_t slot = 0;
+    return FindSlot(name, &slot);
 }
 
 bool ReleaseName(char* name) {

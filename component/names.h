@@ -12,6 +12,10 @@
 // the copy. Returns null, and allocates nothing, when an allocation fails.
 char* CopyName(const char* text, size_t length);
 
+// True when `name` is a live copy made by CopyName; false for null and for
+// anything else a record may hold.
+bool IsOwnName(const char* name);
+
 // Frees `name` when it is a registered copy; ignores anything else (null
 // included). Returns true when something was freed.
 bool ReleaseName(char* name);
