@@ -48,6 +48,13 @@ for doc in guide.md host-interface.md; do
   [ -s "$dir/docs/$doc" ] || fail "docs/$doc missing"
 done
 grep -q "^## $version " "$dir/CHANGELOG.md" || fail "CHANGELOG.md has no entry for $version"
+# Every link between the documents leads to a file of the bundle.
+for doc in "$dir"/docs/*.md; do
+  for target in $(grep -o '](\([^)]*\))' "$doc" | sed 's/^](//; s/)$//; s/#.*//'); do
+    case $target in http*|'') continue ;; esac
+    [ -f "$(dirname "$doc")/$target" ] || fail "docs/$(basename "$doc") links to $target, which the bundle lacks"
+  done
+done
 
 if [ -z "$host" ]; then
   echo "release bundle: $package holds $(echo $actual); the host tool is not built, nothing run"
