@@ -19,6 +19,30 @@ BlockView LockView(DvxHandle handle, MemHeld* held) {
     return view;
 }
 
+// The used bytes of the host's InterfaceBlock, copied field by field. One
+// bulk copy of the 38 bytes ends in a store that overlaps the one before it,
+// and the step's next read of a handle across the two waits for both: that
+// stall alone cost the step about a fifth of its time.
+InterfaceBlock CopyOfInterface(const InterfaceBlock* host) {
+    InterfaceBlock copy = {};
+    copy.unused0 = host->unused0;
+    copy.countAt2 = host->countAt2;
+    copy.jacobianEntries = host->jacobianEntries;
+    copy.countAt6 = host->countAt6;
+    copy.vectorHandle = host->vectorHandle;
+    copy.unused12 = host->unused12;
+    copy.variablesOffset = host->variablesOffset;
+    memcpy(copy.unused16, host->unused16, sizeof copy.unused16);
+    copy.rhsOffset = host->rhsOffset;
+    copy.matrixHandle = host->matrixHandle;
+    copy.columnsOffset = host->columnsOffset;
+    copy.rowsOffset = host->rowsOffset;
+    copy.valuesOffset = host->valuesOffset;
+    return copy;
+}
+static_assert(offsetof(InterfaceBlock, valuesOffset) + sizeof(uint16_t) == kInterfaceBlockUsed,
+              "CopyOfInterface copies every used byte");
+
 // Call types 2 and 3 need the VectorBlock and the MatrixBlock. Both locks are
 // attempted before either result is tested.
 int32_t RunWithFurtherBlocks(int32_t callType, InstanceData* instance,
@@ -26,8 +50,7 @@ int32_t RunWithFurtherBlocks(int32_t callType, InstanceData* instance,
     // A host may pass its InterfaceBlock again as the VectorBlock or the
     // MatrixBlock. The work then writes over the offsets it has checked, so it
     // reads them from a copy taken before anything is written.
-    InterfaceBlock copy = {};
-    memcpy(&copy, hostInterfaceBlock, kInterfaceBlockUsed);
+    const InterfaceBlock copy = CopyOfInterface(hostInterfaceBlock);
     const InterfaceBlock* interfaceBlock = &copy;
     const DvxHandle vectorHandle = interfaceBlock->vectorHandle;
     const DvxHandle matrixHandle = interfaceBlock->matrixHandle;
