@@ -1,20 +1,15 @@
 // The host of the call-sequence fuzzer: a few placed instances with their four
-// blocks each, handles that name no usable block, host callbacks whose answers
-// come from the fuzz input, and one UDMMain wrapper that checks after every
-// call what must hold whatever the host did before:
+// blocks each, handles that name no usable block, and one UDMMain wrapper
+// that checks after every call what must hold whatever the host did before:
 //   - the status is 0, 28195, 28003 or 28194;
 //   - every block's flags (lock count included) are what they were;
 //   - a call stopped by the frame, and a call type without work, changed no
-//     block and left `out` alone;
-//   - every message is a terminated "Quorin1" text of severity 2 or 3, and
-//     every name handed to the host is the component's own live copy.
-// A violation prints what broke and aborts, which libFuzzer records as a crash.
-//
-// The component is linked into the fuzzer and called directly; its heap use
-// is counted through the sanitizer's allocation hooks while it runs, so that
-// a copy still held after the last release is a finding even though the
-// component's registry keeps it reachable.
+//     block and left `out` alone.
+// The callbacks check the messages and requests (fuzz_host.h). A violation
+// prints what broke and aborts, which libFuzzer records as a crash.
 #pragma once
+
+#include "fuzz/fuzz_host.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -27,12 +22,6 @@
 namespace dvx::fuzz {
 
 constexpr size_t kInstances = 3;
-
-[[noreturn]] void Fail(const char* what);
-
-// A double from the values that hosts get wrong (0, -0, NaN, infinities,
-// 1e300, the ends of the 32-bit range, ...) or from raw fuzz bits.
-double FuzzDouble(FuzzedDataProvider& data);
 
 struct PlacedInstance {
     uint32_t instance = 0;
@@ -117,11 +106,5 @@ private:
     BlockBytes before_{};
     BlockBytes after_{};
 };
-
-// Registers the fuzz host's callbacks (or null ones) through UDMInit.
-void RegisterCallbacks(FuzzedDataProvider& data);
-
-// Counts the component's allocations; call once at start-up.
-void InstallHeapCounter();
 
 } // namespace dvx::fuzz

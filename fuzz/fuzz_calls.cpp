@@ -146,7 +146,7 @@ void CatalogueAction(FuzzedDataProvider& data) {
 } // namespace dvx::fuzz
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    dvx::fuzz::InstallHeapCounter();
+    dvx::fuzz::InstallHeapTracking();
     return 0;
 }
 
