@@ -2,7 +2,7 @@
 
 namespace dvx::sim {
 
-Network::Network(const Model& model, const Session& session) : model_(model) {
+Network::Network(const Model& model, const Session& session) {
     int next = static_cast<int>(model.nodes.size());
     instanceBase_ = next;
     next += static_cast<int>(session.Count());

@@ -53,7 +53,6 @@ private:
         const Waveform* wave;
     };
 
-    const Model& model_;
     int size_ = 0;
     int instanceBase_ = 0;
     std::vector<std::array<int, 3>> local_;
