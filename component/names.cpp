@@ -73,6 +73,14 @@ bool FindSlot(const char* name, size_t* slot) {
     return false;
 }
 
+// Without any copy the component holds no allocation: the table goes too.
+void DropTableIfEmpty() {
+    if (gCount != 0) return;
+    free(gTable);
+    gTable = nullptr;
+    gCapacity = 0;
+}
+
 // Removes slot i and re-seats the rest of its cluster (linear probing).
 void EraseSlot(size_t i) {
     gTable[i] = nullptr;
@@ -84,11 +92,7 @@ void EraseSlot(size_t i) {
         InsertInto(gTable, gCapacity, moved);
         j = (j + 1) & (gCapacity - 1);
     }
-    if (gCount == 0) {
-        free(gTable);
-        gTable = nullptr;
-        gCapacity = 0;
-    }
+    DropTableIfEmpty();
 }
 
 // Copies that a host never released go when the library is unloaded.
@@ -105,13 +109,7 @@ char* CopyName(const char* text, size_t length) {
     if (!ReserveOneMore()) return nullptr;
     char* copy = static_cast<char*>(AllocateBytes(length + 1));
     if (copy == nullptr) {
-        // A table made for this copy alone must not outlive it: without any
-        // copy the component holds no allocation.
-        if (gCount == 0) {
-            free(gTable);
-            gTable = nullptr;
-            gCapacity = 0;
-        }
+        DropTableIfEmpty(); // a table made for this copy alone must not outlive it
         return nullptr;
     }
     memcpy(copy, text, length);
