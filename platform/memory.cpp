@@ -1,14 +1,14 @@
 // The Linux stand-in for kernel32's movable memory handles.
 //
-// Slots live in fixed chunks that never move, so GlobalLock and GlobalUnlock
-// find a block without taking a mutex: the host calls them for every block on
-// every step. The lookup itself is inline in memory.h, so that the component
-// runs it without a call into this library. Allocation and freeing are
-// serialised. As with the host's own
-// contract, one block is locked and unlocked from one thread at a time.
+// Every handle names its slot directly, so GlobalLock and GlobalUnlock find a
+// block without a mutex and without a second memory access before the slot:
+// the host calls them for every block on every step. The lookup itself is
+// inline in memory.h, so that the component runs it without a call into this
+// library. Allocation, freeing and resizing are serialised. As with the
+// host's own contract, one block is locked and unlocked from one thread at a
+// time.
 #include "platform/memory.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -17,58 +17,47 @@
 
 namespace dvx::memory {
 
-std::atomic<Slot*> gChunks[kMaxChunks];
-std::atomic<uint32_t> gSlotCount{0};
+Slot gSlots[kSlotCount];
 
 } // namespace dvx::memory
 
 namespace {
 
 using dvx::memory::FindSlot;
-using dvx::memory::gChunks;
-using dvx::memory::gSlotCount;
-using dvx::memory::kChunkSlots;
+using dvx::memory::gSlots;
 using dvx::memory::kIndexBits;
 using dvx::memory::kIndexMask;
+using dvx::memory::LockCountOf;
 using dvx::memory::Slot;
 
 std::mutex gAllocMutex;
 std::vector<uint32_t> gFreeSlots;
+uint32_t gNextSlot = 1; // slot 0 is never used: handle 0 must name nothing
 
-uint32_t MakeHandle(uint32_t index, const Slot& slot) {
-    return (static_cast<uint32_t>(slot.generation) << kIndexBits) | (index + 1);
-}
-
-// Caller holds gAllocMutex. Returns false when the table is full.
+// Caller holds gAllocMutex. Returns false when every slot is taken (or the
+// free list cannot grow).
 bool TakeSlot(uint32_t* index) {
     if (!gFreeSlots.empty()) {
         *index = gFreeSlots.back();
         gFreeSlots.pop_back();
         return true;
     }
-    const uint32_t next = gSlotCount.load(std::memory_order_relaxed);
-    if (next >= kIndexMask) return false;
-    if (next % kChunkSlots == 0) {
-        Slot* chunk = new (std::nothrow) Slot[kChunkSlots]();
-        if (chunk == nullptr) return false;
-        // Generation 0 is never used, so that a handle's top byte is never 0.
-        for (uint32_t i = 0; i < kChunkSlots; ++i) chunk[i].generation = 1;
-        gChunks[next / kChunkSlots].store(chunk, std::memory_order_release);
-    }
-    gSlotCount.store(next + 1, std::memory_order_release);
-    *index = next;
+    if (gNextSlot > kIndexMask) return false;
+    *index = gNextSlot++;
     return true;
 }
 
-Slot& SlotAt(uint32_t index) {
-    return gChunks[index / kChunkSlots].load(std::memory_order_acquire)[index % kChunkSlots];
+// The block's bytes; null for zero bytes (such a block never locks) or when
+// the allocation fails.
+void* AllocateBytes(size_t bytes, bool zero) {
+    if (bytes == 0) return nullptr;
+    return zero ? std::calloc(bytes, 1) : std::malloc(bytes);
 }
 
-void* AllocateBytes(size_t bytes, bool zero) {
-    // malloc(0) may give null; keep a real address so that such a block is
-    // still distinguishable from a failed allocation.
-    void* data = zero ? std::calloc(bytes == 0 ? 1 : bytes, 1) : std::malloc(bytes == 0 ? 1 : bytes);
-    return data;
+void ReleaseBytes(Slot* slot) {
+    std::free(slot->data);
+    slot->data = nullptr;
+    slot->size = 0;
 }
 
 } // namespace
@@ -77,19 +66,24 @@ extern "C" {
 
 HGLOBAL GlobalAlloc(unsigned flags, size_t bytes) {
     void* data = AllocateBytes(bytes, (flags & GMEM_ZEROINIT) != 0);
-    if (data == nullptr) return 0;
+    if (data == nullptr && bytes != 0) return 0;
     std::lock_guard<std::mutex> guard(gAllocMutex);
     uint32_t index = 0;
     if (!TakeSlot(&index)) {
         std::free(data);
         return 0;
     }
-    Slot& slot = SlotAt(index);
+    Slot& slot = gSlots[index];
+    // Generation 0 is never used, so that a handle's top bits are never 0.
+    if (slot.generation == 0) slot.generation = 1;
     slot.data = data;
     slot.size = bytes;
-    slot.lockCount = 0;
-    slot.state = dvx::memory::kSlotLive;
-    return MakeHandle(index, slot);
+    slot.locks = 0;
+    slot.unlocks = 0;
+    slot.discarded = 0;
+    const uint32_t handle = (static_cast<uint32_t>(slot.generation) << kIndexBits) | index;
+    slot.handle.store(handle, std::memory_order_release);
+    return handle;
 }
 
 void* GlobalLock(HGLOBAL handle) { return dvx::memory::LockSlot(FindSlot(handle)); }
@@ -100,22 +94,27 @@ HGLOBAL GlobalFree(HGLOBAL handle) {
     std::lock_guard<std::mutex> guard(gAllocMutex);
     Slot* slot = FindSlot(handle);
     if (slot == nullptr) return handle;
-    std::free(slot->data);
-    slot->data = nullptr;
-    slot->size = 0;
-    slot->lockCount = 0;
-    slot->state = dvx::memory::kSlotFree;
-    slot->generation = static_cast<uint8_t>(slot->generation + 1);
+    // The free list must be able to take the slot back before it is emptied.
+    try {
+        gFreeSlots.push_back(handle & kIndexMask);
+    } catch (const std::bad_alloc&) {
+        return handle;
+    }
+    slot->handle.store(0, std::memory_order_release);
+    ReleaseBytes(slot);
+    slot->locks = 0;
+    slot->unlocks = 0;
+    slot->discarded = 0;
+    slot->generation = static_cast<uint16_t>((slot->generation + 1) & dvx::memory::kGenerationMask);
     if (slot->generation == 0) slot->generation = 1;
-    gFreeSlots.push_back((handle & kIndexMask) - 1);
     return 0;
 }
 
 unsigned GlobalFlags(HGLOBAL handle) {
-    Slot* slot = FindSlot(handle);
+    const Slot* slot = FindSlot(handle);
     if (slot == nullptr) return GMEM_INVALID_HANDLE;
-    unsigned flags = slot->lockCount & GMEM_LOCKCOUNT;
-    if (slot->state == dvx::memory::kSlotDiscarded) flags |= GMEM_DISCARDED;
+    unsigned flags = LockCountOf(slot) & GMEM_LOCKCOUNT;
+    if (slot->discarded != 0) flags |= GMEM_DISCARDED;
     return flags;
 }
 
@@ -124,24 +123,22 @@ size_t GlobalSize(HGLOBAL handle) { return dvx::memory::SlotSize(FindSlot(handle
 HGLOBAL GlobalReAlloc(HGLOBAL handle, size_t bytes, unsigned flags) {
     std::lock_guard<std::mutex> guard(gAllocMutex);
     Slot* slot = FindSlot(handle);
-    if (slot == nullptr || slot->lockCount != 0) return 0;
+    if (slot == nullptr || LockCountOf(slot) != 0) return 0;
     if (bytes == 0 && (flags & GMEM_MOVEABLE) != 0) {
-        std::free(slot->data);
-        slot->data = nullptr;
-        slot->size = 0;
-        slot->state = dvx::memory::kSlotDiscarded;
+        ReleaseBytes(slot);
+        slot->discarded = 1;
         return handle;
     }
     void* data = AllocateBytes(bytes, false);
-    if (data == nullptr) return 0;
-    const size_t kept = slot->state == dvx::memory::kSlotLive ? (bytes < slot->size ? bytes : slot->size) : 0;
+    if (data == nullptr && bytes != 0) return 0;
+    const size_t kept = bytes < slot->size ? bytes : slot->size;
     if (kept != 0) std::memcpy(data, slot->data, kept);
     if ((flags & GMEM_ZEROINIT) != 0 && bytes > kept)
         std::memset(static_cast<char*>(data) + kept, 0, bytes - kept);
     std::free(slot->data);
     slot->data = data;
     slot->size = bytes;
-    slot->state = dvx::memory::kSlotLive;
+    slot->discarded = 0;
     return handle;
 }
 

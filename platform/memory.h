@@ -105,63 +105,66 @@ inline void MemUnlockHeld(const MemHeld* held) { GlobalUnlock(ToHGlobal(held->ha
 // blocks on every step (the component) can inline the lookup instead of
 // calling into the layer several times per step; GlobalLock, GlobalUnlock and
 // GlobalSize run the very same lookup. Only the layer allocates, frees and
-// resizes slots.
+// resizes blocks.
 namespace dvx::memory {
 
-// A handle is (generation << 24) | (index + 1): never zero, never a pointer,
-// and a freed handle goes stale when its slot is reused.
-constexpr uint32_t kIndexBits = 24;
+// A handle is (generation << 20) | index, index in [1, 2^20): never zero,
+// never a pointer, and a freed handle goes stale when its slot is reused.
+constexpr uint32_t kIndexBits = 20;
 constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
-constexpr uint32_t kChunkSlots = 4096;
-constexpr uint32_t kMaxChunks = (kIndexMask + 1) / kChunkSlots;
+constexpr uint32_t kSlotCount = kIndexMask + 1;
+constexpr uint32_t kGenerationMask = (1u << (32 - kIndexBits)) - 1;
 
-enum SlotState : uint8_t { kSlotFree = 0, kSlotLive = 1, kSlotDiscarded = 2 };
-
-struct Slot {
-    void* data;
+// One slot per possible index, in a table that is never allocated or moved:
+// it lies in zero-filled pages that the system maps only where slots are
+// used (32 bytes each, 32 MiB of address space). So every 32-bit value names
+// some slot, and the handle stored in the slot is the whole check: a zero,
+// freed or stale handle does not match it.
+//
+// The lock count is kept as two counters, locks taken and locks given back
+// (count = locks - unlocks). A lock and the unlock after it then each change
+// their own word, instead of the unlock waiting for the lock's store to the
+// same word on every call.
+struct alignas(32) Slot {
+    std::atomic<uint32_t> handle; // the handle naming this block; 0 while free
+    uint32_t locks;
+    uint32_t unlocks;
+    uint16_t generation;          // of the next or current handle; 0 until first use
+    uint8_t discarded;
+    uint8_t unused;
+    void* data;                   // null while free, discarded or zero bytes long
     size_t size;
-    uint32_t lockCount;
-    uint8_t generation;
-    uint8_t state; // SlotState
 };
+static_assert(sizeof(Slot) == 32, "a slot is half a cache line");
 
-// Slots live in chunks that never move once published, so a lookup needs no
-// mutex: the chunk pointer and the slot count are published with release
-// stores after the slot is ready.
-extern DVX_MEMORY_API std::atomic<Slot*> gChunks[kMaxChunks];
-extern DVX_MEMORY_API std::atomic<uint32_t> gSlotCount;
+extern DVX_MEMORY_API Slot gSlots[kSlotCount];
 
-// The slot a handle names, or null for zero, out-of-range, freed and stale
-// handles.
+// The slot a handle names, or null for zero, freed and stale handles.
 inline Slot* FindSlot(uint32_t handle) {
-    const uint32_t low = handle & kIndexMask;
-    const uint32_t index = low - 1; // wraps for low == 0, then fails the range test
-    if (index >= gSlotCount.load(std::memory_order_acquire)) return nullptr;
-    Slot* chunk = gChunks[index / kChunkSlots].load(std::memory_order_acquire);
-    Slot* slot = &chunk[index % kChunkSlots];
-    if (slot->state == kSlotFree || slot->generation != (handle >> kIndexBits)) return nullptr;
+    Slot* slot = &gSlots[handle & kIndexMask];
+    if (handle == 0 || slot->handle.load(std::memory_order_acquire) != handle) return nullptr;
     return slot;
 }
 
-// GlobalLock's work: null for a handle that names no live block of at least
-// one byte; otherwise raises the lock count (saturating at 255, as kernel32
+inline uint32_t LockCountOf(const Slot* slot) { return slot->locks - slot->unlocks; }
+
+// GlobalLock's work: null for a handle that names no block of at least one
+// byte; otherwise raises the lock count (saturating at 255, as kernel32
 // does) and returns the address.
 inline void* LockSlot(Slot* slot) {
-    if (slot == nullptr || slot->state != kSlotLive || slot->size == 0) return nullptr;
-    if (slot->lockCount < GMEM_LOCKCOUNT) ++slot->lockCount;
+    if (slot == nullptr || slot->data == nullptr) return nullptr;
+    if (LockCountOf(slot) < GMEM_LOCKCOUNT) ++slot->locks;
     return slot->data;
 }
 
 // GlobalUnlock's work: non-zero while the block stays locked.
 inline int UnlockSlot(Slot* slot) {
-    if (slot == nullptr || slot->lockCount == 0) return 0;
-    --slot->lockCount;
-    return slot->lockCount != 0;
+    if (slot == nullptr || LockCountOf(slot) == 0) return 0;
+    ++slot->unlocks;
+    return LockCountOf(slot) != 0;
 }
 
-inline size_t SlotSize(const Slot* slot) {
-    return slot == nullptr || slot->state != kSlotLive ? 0 : slot->size;
-}
+inline size_t SlotSize(const Slot* slot) { return slot == nullptr ? 0 : slot->size; }
 
 } // namespace dvx::memory
 
@@ -170,7 +173,7 @@ inline void MemUnlock(uint32_t handle) { dvx::memory::UnlockSlot(dvx::memory::Fi
 inline size_t MemSize(uint32_t handle) { return dvx::memory::SlotSize(dvx::memory::FindSlot(handle)); }
 
 // A lock taken by MemLockHeld: the slot it found, so that MemUnlockHeld needs
-// no second lookup, and the handle, whose generation it checks again.
+// no second lookup, and the handle, which it checks again.
 typedef struct MemHeld {
     dvx::memory::Slot* slot;
     uint32_t handle;
@@ -187,15 +190,13 @@ inline void* MemLockHeld(uint32_t handle, size_t* size, MemHeld* held) {
     return data;
 }
 
-// GlobalUnlock of a handle locked by MemLockHeld. Slots never move and are
-// never returned to the system, so the remembered slot is still the handle's
-// slot unless the block was freed meanwhile; then the generation or the state
-// differs and, as GlobalUnlock on a stale handle, this changes nothing.
+// GlobalUnlock of a handle locked by MemLockHeld. If the block was freed
+// meanwhile, the slot no longer holds the handle and, as GlobalUnlock on a
+// stale handle, this changes nothing (not even the lock count of a new block
+// in the same slot).
 inline void MemUnlockHeld(const MemHeld* held) {
     dvx::memory::Slot* slot = held->slot;
-    if (slot == nullptr || slot->state == dvx::memory::kSlotFree ||
-        slot->generation != (held->handle >> dvx::memory::kIndexBits))
-        return;
+    if (slot == nullptr || slot->handle.load(std::memory_order_acquire) != held->handle) return;
     dvx::memory::UnlockSlot(slot);
 }
 

@@ -43,6 +43,27 @@ TEST(MemoryHandles, LockCountRisesAndFallsWithEachLock) {
     GlobalFree(h);
 }
 
+// The count stops at 255; unlocks then bring it down one by one and stop at
+// zero.
+TEST(MemoryHandles, LockCountSaturatesAt255AndUnlocksStopAtZero) {
+    HGLOBAL h = Alloc(16);
+    for (int i = 0; i < 300; ++i) ASSERT_NE(GlobalLock(h), nullptr) << i;
+    EXPECT_EQ(Count(h), 255u);
+    EXPECT_NE(GlobalUnlock(h), 0);
+    EXPECT_EQ(Count(h), 254u);
+    EXPECT_NE(GlobalLock(h), nullptr);
+    EXPECT_EQ(Count(h), 255u);
+    for (int i = 0; i < 254; ++i) ASSERT_NE(GlobalUnlock(h), 0) << i;
+    EXPECT_EQ(GlobalUnlock(h), 0);
+    EXPECT_EQ(Count(h), 0u);
+    EXPECT_EQ(GlobalUnlock(h), 0);
+    EXPECT_EQ(Count(h), 0u);
+    EXPECT_NE(GlobalLock(h), nullptr);
+    EXPECT_EQ(Count(h), 1u);
+    GlobalUnlock(h);
+    GlobalFree(h);
+}
+
 TEST(MemoryHandles, ContentSurvivesBetweenLocks) {
     HGLOBAL h = Alloc(8);
     std::memcpy(GlobalLock(h), "abcdefg", 8);
@@ -72,6 +93,54 @@ TEST(MemoryHandles, FreedHandleLocksToNull) {
     GlobalFree(h);
     EXPECT_EQ(GlobalLock(h), nullptr);
 }
+
+#if !defined(_WIN32)
+// Every 32-bit value names a slot of our table; only the handle a block was
+// given opens it. (kernel32 takes some such values for fixed-block pointers,
+// so this is ours alone.)
+TEST(MemoryHandles, ValuesThatAreNotTheBlocksHandleNameNothing) {
+    const HGLOBAL h = Alloc(16);
+    const uint32_t index = h & dvx::memory::kIndexMask;
+    const uint32_t generation = h >> dvx::memory::kIndexBits;
+    const struct {
+        const char* what;
+        uint32_t value;
+    } cases[] = {
+        {"other generation", ((generation + 1) << dvx::memory::kIndexBits) | index},
+        {"generation zero", index},
+        {"zero", 0},
+        {"slot never used", (1u << dvx::memory::kIndexBits) | (dvx::memory::kIndexMask - 1)},
+        {"last slot", 0xFFFFFFFFu},
+        {"slot zero", generation << dvx::memory::kIndexBits},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(GlobalLock(c.value), nullptr);
+        EXPECT_EQ(GlobalUnlock(c.value), 0);
+        EXPECT_EQ(GlobalSize(c.value), 0u);
+        EXPECT_EQ(GlobalFlags(c.value), static_cast<unsigned>(GMEM_INVALID_HANDLE));
+        EXPECT_EQ(GlobalReAlloc(c.value, 8, GMEM_MOVEABLE), HGLOBAL{});
+        EXPECT_EQ(GlobalFree(c.value), c.value);
+    }
+    EXPECT_EQ(Count(h), 0u);
+    EXPECT_EQ(GlobalSize(h), 16u);
+    GlobalFree(h);
+}
+
+TEST(MemoryHandles, ZeroByteBlockHasAHandleButNeverLocks) {
+    const HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE, 0);
+    ASSERT_NE(h, HGLOBAL{});
+    EXPECT_EQ(GlobalLock(h), nullptr);
+    EXPECT_EQ(GlobalSize(h), 0u);
+    EXPECT_EQ(Count(h), 0u);
+    ASSERT_EQ(GlobalReAlloc(h, 8, GMEM_MOVEABLE | GMEM_ZEROINIT), h);
+    const auto* p = static_cast<const unsigned char*>(GlobalLock(h));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p[0] | p[7], 0);
+    GlobalUnlock(h);
+    EXPECT_EQ(GlobalFree(h), HGLOBAL{});
+}
+#endif
 
 TEST(MemoryHandles, ManyBlocksHaveDistinctHandlesAndAddresses) {
     std::vector<HGLOBAL> handles;
