@@ -23,13 +23,17 @@ inline bool BlockHolds(BlockView block, size_t offset, size_t itemSize, size_t c
 }
 
 // Callers check BlockHolds first; these only move bytes.
-inline void ReadDoubles(BlockView block, size_t offset, double* values, size_t count) {
-    memcpy(values, block.base + offset, count * sizeof(double));
-}
-
 inline void WriteDoubles(BlockView block, size_t offset, const double* values, size_t count) {
     memcpy(block.base + offset, values, count * sizeof(double));
 }
+
+inline double ReadDouble(const uint8_t* at) {
+    double value;
+    memcpy(&value, at, sizeof value);
+    return value;
+}
+
+inline void WriteDouble(uint8_t* at, double value) { memcpy(at, &value, sizeof value); }
 
 inline void WriteInt32s(BlockView block, size_t offset, const int32_t* values, size_t count) {
     memcpy(block.base + offset, values, count * sizeof(int32_t));

@@ -16,7 +16,8 @@ int32_t RunSetup(InstanceData* instance, InterfaceBlock* interfaceBlock, char* t
 // step more than its own arithmetic.
 int32_t RunLayout(InstanceData* instance, const InterfaceBlock* interfaceBlock, const FurtherBlocks* blocks,
                   DvxHandle instanceHandle);
-int32_t RunStep(InstanceData* instance, const InterfaceBlock* interfaceBlock, const FurtherBlocks* blocks);
+// Call type 3 with its whole frame: it locks all four blocks itself.
+int32_t RunStepCall(DvxHandle instanceHandle, DvxHandle interfaceHandle);
 int32_t RunOutputLookup(const char* text, double* out);
 int32_t RunOutputValue(const InstanceData* instance, const double* in, double* out);
 int32_t RunRelease(InstanceData* instance);

@@ -1,48 +1,109 @@
 // Call type 3: refresh a named K, take the outputs from the current
 // variables, rewrite the two K-dependent entries and clear the right-hand
-// side. The host calls this for every instance at every step.
+// side. The host calls this for every instance at every step, so the frame
+// around the work (two more locks, the bounds) is kept to what it must do.
 #include "component/calls.h"
+#include "component/frame.h"
 
 namespace {
+
+// What a step reads of the InterfaceBlock, taken before anything is written:
+// a host may pass its InterfaceBlock again as the VectorBlock or the
+// MatrixBlock, and the step's own writes must not move the places it has
+// checked.
+typedef struct StepPlaces {
+    DvxHandle vectorHandle;
+    DvxHandle matrixHandle;
+    size_t variablesOffset;
+    size_t rhsOffset;
+    size_t valuesOffset;
+    int32_t jacobianEntries;
+} StepPlaces;
+
+StepPlaces PlacesOf(const InterfaceBlock* interfaceBlock) {
+    StepPlaces places;
+    places.vectorHandle = interfaceBlock->vectorHandle;
+    places.matrixHandle = interfaceBlock->matrixHandle;
+    places.variablesOffset = interfaceBlock->variablesOffset;
+    places.rhsOffset = interfaceBlock->rhsOffset;
+    places.valuesOffset = interfaceBlock->valuesOffset;
+    places.jacobianEntries = interfaceBlock->jacobianEntries;
+    return places;
+}
+
+// The offsets are 16-bit and the coupling position is bounded below, so
+// none of these sums can overflow.
+bool VectorHolds(BlockView vector, size_t offset) {
+    return offset + kVariableCount * sizeof(double) <= vector.size;
+}
 
 // The two rewritten positions must lie among the entries the host has room
 // for: those it declared, and at least the eight that layout writes. Before
 // any layout couplingStart holds whatever the block held.
-bool CouplingFits(const InstanceData* instance, const InterfaceBlock* interfaceBlock, BlockView matrix) {
-    const int32_t start = instance->couplingStart;
-    const int32_t declared = interfaceBlock->jacobianEntries;
-    const int32_t room = declared > int32_t{kJacobianEntries} ? declared : int32_t{kJacobianEntries};
+bool CouplingFits(int32_t start, const StepPlaces& places, BlockView matrix) {
+    const int32_t room = places.jacobianEntries > int32_t{kJacobianEntries} ? places.jacobianEntries
+                                                                             : int32_t{kJacobianEntries};
     if (start < 0 || start > room - 3) return false;
-    return BlockHolds(matrix, interfaceBlock->valuesOffset, sizeof(double), static_cast<size_t>(start) + 3);
+    return places.valuesOffset + (static_cast<size_t>(start) + 3) * sizeof(double) <= matrix.size;
 }
 
-} // namespace
-
-int32_t RunStep(InstanceData* instance, const InterfaceBlock* interfaceBlock, const FurtherBlocks* blocks) {
-    const bool variablesFit = BlockHolds(blocks->vector, interfaceBlock->variablesOffset, sizeof(double), kVariableCount);
-    const bool rhsFits = BlockHolds(blocks->vector, interfaceBlock->rhsOffset, sizeof(double), kVariableCount);
-    const bool couplingFits = CouplingFits(instance, interfaceBlock, blocks->matrix);
-    if (!variablesFit || !rhsFits || !couplingFits) {
+void Step(InstanceData* instance, const StepPlaces& places, BlockView vector, BlockView matrix) {
+    if (!VectorHolds(vector, places.variablesOffset) || !VectorHolds(vector, places.rhsOffset) ||
+        !CouplingFits(instance->couplingStart, places, matrix)) {
         ReportForInstance(kSeverityError, instance,
                           "Step skipped: its vector or matrix entries lie outside the host's blocks !");
-        return kStatusOk;
+        return;
     }
 
     if (instance->kIsNumber == 0) RefreshNamedFactor(instance);
     const double k = instance->k;
 
-    double variables[kVariableCount];
-    ReadDoubles(blocks->vector, interfaceBlock->variablesOffset, variables, kVariableCount);
-    instance->omega1 = variables[0];
-    instance->omega2 = variables[1];
-    instance->m1 = variables[2];
-    instance->m2 = variables[2] * k;
+    // All three are read before anything is written: the host's blocks may
+    // overlap.
+    const uint8_t* variables = vector.base + places.variablesOffset;
+    const double omega1 = ReadDouble(variables);
+    const double omega2 = ReadDouble(variables + sizeof(double));
+    const double m1 = ReadDouble(variables + 2 * sizeof(double));
+    instance->omega1 = omega1;
+    instance->omega2 = omega2;
+    instance->m1 = m1;
+    instance->m2 = m1 * k;
 
-    const double coupling[2] = {-1.0 / k, -1.0 * k};
-    const size_t position = static_cast<size_t>(instance->couplingStart) + 1;
-    WriteDoubles(blocks->matrix, interfaceBlock->valuesOffset + position * sizeof(double), coupling, 2);
+    uint8_t* coupling = matrix.base + places.valuesOffset +
+                        (static_cast<size_t>(instance->couplingStart) + 1) * sizeof(double);
+    WriteDouble(coupling, -1.0 / k);
+    WriteDouble(coupling + sizeof(double), -1.0 * k);
 
-    const double rhs[kVariableCount] = {0.0, 0.0, 0.0};
-    WriteDoubles(blocks->vector, interfaceBlock->rhsOffset, rhs, kVariableCount);
-    return kStatusOk;
+    memset(vector.base + places.rhsOffset, 0, kVariableCount * sizeof(double));
+}
+
+int32_t StepWithFurtherBlocks(InstanceData* instance, const InterfaceBlock* interfaceBlock) {
+    const StepPlaces places = PlacesOf(interfaceBlock);
+    if (places.vectorHandle == 0 || places.matrixHandle == 0) return kStatusMissingHandle;
+    // Both locks are attempted before either result is tested.
+    MemHeld vectorHeld;
+    MemHeld matrixHeld;
+    BlockView vector;
+    BlockView matrix;
+    vector.base = static_cast<uint8_t*>(MemLockHeld(places.vectorHandle, &vector.size, &vectorHeld));
+    matrix.base = static_cast<uint8_t*>(MemLockHeld(places.matrixHandle, &matrix.size, &matrixHeld));
+    int32_t status = kStatusLockFailed;
+    if (vector.base != nullptr && matrix.base != nullptr) {
+        Step(instance, places, vector, matrix);
+        status = kStatusOk;
+    }
+    if (vector.base != nullptr) MemUnlockHeld(&vectorHeld);
+    if (matrix.base != nullptr) MemUnlockHeld(&matrixHeld);
+    return status;
+}
+
+} // namespace
+
+int32_t RunStepCall(DvxHandle instanceHandle, DvxHandle interfaceHandle) {
+    CallFrame frame;
+    int32_t status = OpenCallFrame(instanceHandle, interfaceHandle, &frame);
+    if (status != kStatusOk) return status;
+    status = CallFrameFits(&frame) ? StepWithFurtherBlocks(frame.instance, frame.interfaceBlock) : kStatusLockFailed;
+    CloseCallFrame(&frame);
+    return status;
 }
