@@ -17,14 +17,19 @@
 
 namespace dvx::memory {
 
-Slot gSlots[kSlotCount];
+namespace {
+// constinit: no code at load time may write the table, or every one of its
+// pages would be mapped.
+constinit Slot gTable[kSlotCount];
+} // namespace
+
+Slot* const gSlots = gTable;
 
 } // namespace dvx::memory
 
 namespace {
 
 using dvx::memory::FindSlot;
-using dvx::memory::gSlots;
 using dvx::memory::kIndexBits;
 using dvx::memory::kIndexMask;
 using dvx::memory::LockCountOf;
@@ -73,7 +78,7 @@ HGLOBAL GlobalAlloc(unsigned flags, size_t bytes) {
         std::free(data);
         return 0;
     }
-    Slot& slot = gSlots[index];
+    Slot& slot = dvx::memory::gSlots[index];
     // Generation 0 is never used, so that a handle's top bits are never 0.
     if (slot.generation == 0) slot.generation = 1;
     slot.data = data;

@@ -126,18 +126,23 @@ constexpr uint32_t kGenerationMask = (1u << (32 - kIndexBits)) - 1;
 // their own word, instead of the unlock waiting for the lock's store to the
 // same word on every call.
 struct alignas(32) Slot {
-    std::atomic<uint32_t> handle; // the handle naming this block; 0 while free
-    uint32_t locks;
-    uint32_t unlocks;
-    uint16_t generation;          // of the next or current handle; 0 until first use
-    uint8_t discarded;
-    uint8_t unused;
-    void* data;                   // null while free, discarded or zero bytes long
-    size_t size;
+    // Every member has its initial value here, so that the table is
+    // initialised as constant (all zeros) and stays in untouched pages.
+    std::atomic<uint32_t> handle{0}; // the handle naming this block; 0 while free
+    uint32_t locks = 0;
+    uint32_t unlocks = 0;
+    uint16_t generation = 0;         // of the next or current handle; 0 until first use
+    uint8_t discarded = 0;
+    uint8_t unused = 0;
+    void* data = nullptr;            // null while free, discarded or zero bytes long
+    size_t size = 0;
 };
 static_assert(sizeof(Slot) == 32, "a slot is half a cache line");
 
-extern DVX_MEMORY_API Slot gSlots[kSlotCount];
+// The table, reached through a pointer: a program that used the table itself
+// directly would get its own copy of it at load time, and copying 32 MiB
+// would make every page of it resident.
+extern DVX_MEMORY_API Slot* const gSlots;
 
 // The slot a handle names, or null for zero, freed and stale handles.
 inline Slot* FindSlot(uint32_t handle) {

@@ -9,6 +9,12 @@
 #include <cstring>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <fstream>
+#include <sstream>
+#include <string>
+#endif
+
 namespace {
 
 HGLOBAL Alloc(size_t bytes) { return GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, bytes); }
@@ -125,6 +131,40 @@ TEST(MemoryHandles, ValuesThatAreNotTheBlocksHandleNameNothing) {
     EXPECT_EQ(Count(h), 0u);
     EXPECT_EQ(GlobalSize(h), 16u);
     GlobalFree(h);
+}
+
+// Resident kilobytes of the mappings that overlap [begin, end), from
+// /proc/self/smaps.
+long ResidentKilobytes(uintptr_t begin, uintptr_t end) {
+    std::ifstream smaps("/proc/self/smaps");
+    std::string line;
+    bool overlaps = false;
+    long kilobytes = 0;
+    while (std::getline(smaps, line)) {
+        unsigned long low = 0;
+        unsigned long high = 0;
+        char dash = 0;
+        std::istringstream head(line);
+        if (head >> std::hex >> low >> dash >> high && dash == '-') {
+            overlaps = low < end && begin < high;
+        } else if (overlaps && line.rfind("Rss:", 0) == 0) {
+            kilobytes += std::stol(line.substr(4));
+        }
+    }
+    return kilobytes;
+}
+
+// The slot table spans 32 MiB of address space; only the pages of slots in
+// use may be resident, or every host and component would carry all of it.
+// (A program that named the table directly once got a copy of all of it.)
+TEST(MemoryHandles, SlotTableTakesMemoryOnlyForSlotsInUse) {
+    const auto begin = reinterpret_cast<uintptr_t>(&dvx::memory::gSlots[0]);
+    const auto end = reinterpret_cast<uintptr_t>(&dvx::memory::gSlots[dvx::memory::kSlotCount]);
+    std::vector<HGLOBAL> handles;
+    for (int i = 0; i < 1000; ++i) handles.push_back(Alloc(8));
+    // A thousand slots are 32 KiB; the mappings around them add little.
+    EXPECT_LT(ResidentKilobytes(begin, end), 1024);
+    for (HGLOBAL h : handles) GlobalFree(h);
 }
 
 TEST(MemoryHandles, ZeroByteBlockHasAHandleButNeverLocks) {
