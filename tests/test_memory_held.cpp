@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <vector>
 
 namespace {
 
@@ -90,6 +92,34 @@ TEST(HeldLocks, UnlockAfterTheSlotWentToAnotherBlockLeavesThatBlockAlone) {
     EXPECT_EQ(Count(reused), 1u);
     GlobalUnlock(reused);
     GlobalFree(reused);
+}
+
+// When every slot is taken, GlobalAlloc fails with 0 (and hands out no
+// handle twice); a freed slot serves again.
+TEST(HeldLocks, FullTableRefusesAllocationUntilABlockIsFreed) {
+    std::vector<HGLOBAL> handles;
+    handles.reserve(dvx::memory::kSlotCount);
+    for (;;) {
+        const HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE, 0); // no bytes: only a slot
+        if (h == 0) break;
+        handles.push_back(h);
+        ASSERT_LE(handles.size(), size_t{dvx::memory::kIndexMask}) << "more handles than slots";
+    }
+    EXPECT_GT(handles.size(), size_t{dvx::memory::kIndexMask} - 100) << "the table filled up early";
+    std::vector<uint32_t> indices;
+    for (const HGLOBAL h : handles) indices.push_back(h & dvx::memory::kIndexMask);
+    std::sort(indices.begin(), indices.end());
+    EXPECT_EQ(std::adjacent_find(indices.begin(), indices.end()), indices.end()) << "a slot was handed out twice";
+    EXPECT_EQ(GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 16), HGLOBAL{});
+
+    ASSERT_EQ(GlobalFree(handles.back()), HGLOBAL{});
+    handles.pop_back();
+    const HGLOBAL again = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 16);
+    ASSERT_NE(again, HGLOBAL{});
+    EXPECT_NE(GlobalLock(again), nullptr);
+    GlobalUnlock(again);
+    handles.push_back(again);
+    for (const HGLOBAL h : handles) ASSERT_EQ(GlobalFree(h), HGLOBAL{});
 }
 
 TEST(HeldLocks, UnlockAfterTheBlockWasFreedChangesNothing) {
