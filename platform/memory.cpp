@@ -18,9 +18,9 @@
 namespace dvx::memory {
 
 namespace {
-// constinit: no code at load time may write the table, or every one of its
-// pages would be mapped.
-constinit Slot gTable[kSlotCount];
+// Zero-filled by the loader: no code at load time may write the table, or
+// every one of its pages would be mapped.
+Slot gTable[kSlotCount];
 } // namespace
 
 Slot* const gSlots = gTable;
@@ -87,7 +87,7 @@ HGLOBAL GlobalAlloc(unsigned flags, size_t bytes) {
     slot.unlocks = 0;
     slot.discarded = 0;
     const uint32_t handle = (static_cast<uint32_t>(slot.generation) << kIndexBits) | index;
-    slot.handle.store(handle, std::memory_order_release);
+    std::atomic_ref<uint32_t>(slot.handle).store(handle, std::memory_order_release);
     return handle;
 }
 
@@ -105,7 +105,7 @@ HGLOBAL GlobalFree(HGLOBAL handle) {
     } catch (const std::bad_alloc&) {
         return handle;
     }
-    slot->handle.store(0, std::memory_order_release);
+    std::atomic_ref<uint32_t>(slot->handle).store(0, std::memory_order_release);
     ReleaseBytes(slot);
     slot->locks = 0;
     slot->unlocks = 0;

@@ -100,6 +100,7 @@ inline void MemUnlockHeld(const MemHeld* held) { GlobalUnlock(ToHGlobal(held->ha
 #else
 
 #include <atomic>
+#include <type_traits>
 
 // The layer's handle table. It is visible here so that a module which locks
 // blocks on every step (the component) can inline the lookup instead of
@@ -126,18 +127,24 @@ constexpr uint32_t kGenerationMask = (1u << (32 - kIndexBits)) - 1;
 // their own word, instead of the unlock waiting for the lock's store to the
 // same word on every call.
 struct alignas(32) Slot {
-    // Every member has its initial value here, so that the table is
-    // initialised as constant (all zeros) and stays in untouched pages.
-    std::atomic<uint32_t> handle{0}; // the handle naming this block; 0 while free
-    uint32_t locks = 0;
-    uint32_t unlocks = 0;
-    uint16_t generation = 0;         // of the next or current handle; 0 until first use
-    uint8_t discarded = 0;
-    uint8_t unused = 0;
-    void* data = nullptr;            // null while free, discarded or zero bytes long
-    size_t size = 0;
+    // Plain members, no initialisers: the table is then zero-filled by the
+    // loader with no code run over it, and stays in untouched pages. The
+    // handle is read and written as an atomic through std::atomic_ref.
+    uint32_t handle;     // the handle naming this block; 0 while free
+    uint32_t locks;
+    uint32_t unlocks;
+    uint16_t generation; // of the next or current handle; 0 until first use
+    uint8_t discarded;
+    uint8_t unused;
+    void* data;          // null while free, discarded or zero bytes long
+    size_t size;
 };
 static_assert(sizeof(Slot) == 32, "a slot is half a cache line");
+static_assert(std::is_trivially_default_constructible_v<Slot>, "the table needs no code at load time");
+
+inline uint32_t HandleOf(Slot* slot) {
+    return std::atomic_ref<uint32_t>(slot->handle).load(std::memory_order_acquire);
+}
 
 // The table, reached through a pointer: a program that used the table itself
 // directly would get its own copy of it at load time, and copying 32 MiB
@@ -147,7 +154,7 @@ extern DVX_MEMORY_API Slot* const gSlots;
 // The slot a handle names, or null for zero, freed and stale handles.
 inline Slot* FindSlot(uint32_t handle) {
     Slot* slot = &gSlots[handle & kIndexMask];
-    if (handle == 0 || slot->handle.load(std::memory_order_acquire) != handle) return nullptr;
+    if (handle == 0 || HandleOf(slot) != handle) return nullptr;
     return slot;
 }
 
@@ -201,7 +208,7 @@ inline void* MemLockHeld(uint32_t handle, size_t* size, MemHeld* held) {
 // in the same slot).
 inline void MemUnlockHeld(const MemHeld* held) {
     dvx::memory::Slot* slot = held->slot;
-    if (slot == nullptr || slot->handle.load(std::memory_order_acquire) != held->handle) return;
+    if (slot == nullptr || dvx::memory::HandleOf(slot) != held->handle) return;
     dvx::memory::UnlockSlot(slot);
 }
 
