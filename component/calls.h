@@ -1,19 +1,18 @@
-// The work of each call type. The dispatcher has checked and locked the
-// blocks; these functions only do their own work and return a status.
+// The work of each call type. For all but the step, the dispatcher has
+// checked and locked the blocks, and these functions only do their own work
+// and return a status; the step keeps its whole frame (RunStepCall).
 #pragma once
 
 #include "component/blocks.h"
 #include "component/instance.h"
 
-// The further blocks of call types 2 and 3, locked by the dispatcher.
+// The further blocks of call type 2, locked by the dispatcher.
 typedef struct FurtherBlocks {
     BlockView vector;
     BlockView matrix;
 } FurtherBlocks;
 
 int32_t RunSetup(InstanceData* instance, InterfaceBlock* interfaceBlock, char* text);
-// The blocks travel by address: a copy of the two views on the stack costs the
-// step more than its own arithmetic.
 int32_t RunLayout(InstanceData* instance, const InterfaceBlock* interfaceBlock, const FurtherBlocks* blocks,
                   DvxHandle instanceHandle);
 // Call type 3 with its whole frame: it locks all four blocks itself.

@@ -1,8 +1,8 @@
 // The Linux stand-in for kernel32's movable memory handles.
 //
 // Every handle names its slot directly, so GlobalLock and GlobalUnlock find a
-// block without a mutex and without a second memory access before the slot:
-// the host calls them for every block on every step. The lookup itself is
+// block without a mutex and with one access to the table: the host calls them
+// for every block on every step. The lookup itself is
 // inline in memory.h, so that the component runs it without a call into this
 // library. Allocation, freeing and resizing are serialised. As with the
 // host's own contract, one block is locked and unlocked from one thread at a
