@@ -6,7 +6,7 @@
 #include "component/blocks.h"
 #include "component/instance.h"
 
-// The further blocks of call type 2, locked by the dispatcher.
+// The further blocks of call types 2 and 3 (component/frame.h locks them).
 typedef struct FurtherBlocks {
     BlockView vector;
     BlockView matrix;

@@ -14,12 +14,6 @@
 
 namespace {
 
-BlockView LockView(DvxHandle handle, MemHeld* held) {
-    BlockView view;
-    view.base = static_cast<uint8_t*>(MemLockHeld(handle, &view.size, held));
-    return view;
-}
-
 // The used bytes of the host's InterfaceBlock.
 InterfaceBlock CopyOfInterface(const InterfaceBlock* host) {
     InterfaceBlock copy = {};
@@ -27,29 +21,19 @@ InterfaceBlock CopyOfInterface(const InterfaceBlock* host) {
     return copy;
 }
 
-// Call type 2 needs the VectorBlock and the MatrixBlock. Both locks are
-// attempted before either result is tested.
+// Call type 2 needs the VectorBlock and the MatrixBlock.
 int32_t RunLayoutFrame(InstanceData* instance, const InterfaceBlock* hostInterfaceBlock, DvxHandle instanceHandle) {
     // A host may pass its InterfaceBlock again as the VectorBlock or the
     // MatrixBlock. The work then writes over the offsets it has checked, so it
     // reads them from a copy taken before anything is written.
     const InterfaceBlock copy = CopyOfInterface(hostInterfaceBlock);
     const InterfaceBlock* interfaceBlock = &copy;
-    const DvxHandle vectorHandle = interfaceBlock->vectorHandle;
-    const DvxHandle matrixHandle = interfaceBlock->matrixHandle;
-    if (vectorHandle == 0 || matrixHandle == 0) return kStatusMissingHandle;
-    FurtherBlocks blocks;
-    MemHeld vectorHeld;
-    MemHeld matrixHeld;
-    blocks.vector = LockView(vectorHandle, &vectorHeld);
-    blocks.matrix = LockView(matrixHandle, &matrixHeld);
-    int32_t status = kStatusLockFailed;
-    if (blocks.vector.base != nullptr && blocks.matrix.base != nullptr) {
-        status = RunLayout(instance, interfaceBlock, &blocks, instanceHandle);
-    }
-    if (blocks.vector.base != nullptr) MemUnlockHeld(&vectorHeld);
-    if (blocks.matrix.base != nullptr) MemUnlockHeld(&matrixHeld);
-    return status;
+    FurtherFrame further;
+    const int32_t status = OpenFurtherFrame(interfaceBlock->vectorHandle, interfaceBlock->matrixHandle, &further);
+    if (status != kStatusOk) return status;
+    const int32_t result = RunLayout(instance, interfaceBlock, &further.blocks, instanceHandle);
+    CloseFurtherFrame(&further);
+    return result;
 }
 
 // Call type 6 needs only a lockable VectorBlock, not its content.

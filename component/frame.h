@@ -4,6 +4,7 @@
 // step) and the other call types share it.
 #pragma once
 
+#include "component/calls.h"
 #include "component/instance.h"
 #include "platform/memory.h"
 
@@ -41,4 +42,32 @@ inline bool CallFrameFits(const CallFrame* frame) {
 inline void CloseCallFrame(const CallFrame* frame) {
     MemUnlockHeld(&frame->interfaceHeld);
     MemUnlockHeld(&frame->instanceHeld);
+}
+
+// The VectorBlock and MatrixBlock of call types 2 and 3, taken after the
+// frame above.
+typedef struct FurtherFrame {
+    FurtherBlocks blocks;
+    MemHeld vectorHeld;
+    MemHeld matrixHeld;
+} FurtherFrame;
+
+// kStatusOk with both blocks locked; otherwise the call's status, with
+// neither left locked. Both locks are attempted before either result is
+// tested.
+inline int32_t OpenFurtherFrame(DvxHandle vectorHandle, DvxHandle matrixHandle, FurtherFrame* frame) {
+    if (vectorHandle == 0 || matrixHandle == 0) return kStatusMissingHandle;
+    BlockView& vector = frame->blocks.vector;
+    BlockView& matrix = frame->blocks.matrix;
+    vector.base = static_cast<uint8_t*>(MemLockHeld(vectorHandle, &vector.size, &frame->vectorHeld));
+    matrix.base = static_cast<uint8_t*>(MemLockHeld(matrixHandle, &matrix.size, &frame->matrixHeld));
+    if (vector.base != nullptr && matrix.base != nullptr) return kStatusOk;
+    if (vector.base != nullptr) MemUnlockHeld(&frame->vectorHeld);
+    if (matrix.base != nullptr) MemUnlockHeld(&frame->matrixHeld);
+    return kStatusLockFailed;
+}
+
+inline void CloseFurtherFrame(const FurtherFrame* frame) {
+    MemUnlockHeld(&frame->vectorHeld);
+    MemUnlockHeld(&frame->matrixHeld);
 }

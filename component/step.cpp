@@ -31,12 +31,6 @@ StepPlaces PlacesOf(const InterfaceBlock* interfaceBlock) {
     return places;
 }
 
-// The offsets are 16-bit and the coupling position is bounded below, so
-// none of these sums can overflow.
-bool VectorHolds(BlockView vector, size_t offset) {
-    return offset + kVariableCount * sizeof(double) <= vector.size;
-}
-
 // The two rewritten positions must lie among the entries the host has room
 // for: those it declared, and at least the eight that layout writes. Before
 // any layout couplingStart holds whatever the block held.
@@ -44,11 +38,14 @@ bool CouplingFits(int32_t start, const StepPlaces& places, BlockView matrix) {
     const int32_t room = places.jacobianEntries > int32_t{kJacobianEntries} ? places.jacobianEntries
                                                                              : int32_t{kJacobianEntries};
     if (start < 0 || start > room - 3) return false;
-    return places.valuesOffset + (static_cast<size_t>(start) + 3) * sizeof(double) <= matrix.size;
+    return BlockHolds(matrix, places.valuesOffset, sizeof(double), static_cast<size_t>(start) + 3);
 }
 
-void Step(InstanceData* instance, const StepPlaces& places, BlockView vector, BlockView matrix) {
-    if (!VectorHolds(vector, places.variablesOffset) || !VectorHolds(vector, places.rhsOffset) ||
+void Step(InstanceData* instance, const StepPlaces& places, const FurtherBlocks& blocks) {
+    const BlockView vector = blocks.vector;
+    const BlockView matrix = blocks.matrix;
+    if (!BlockHolds(vector, places.variablesOffset, sizeof(double), kVariableCount) ||
+        !BlockHolds(vector, places.rhsOffset, sizeof(double), kVariableCount) ||
         !CouplingFits(instance->couplingStart, places, matrix)) {
         ReportForInstance(kSeverityError, instance,
                           "Step skipped: its vector or matrix entries lie outside the host's blocks !");
@@ -79,22 +76,12 @@ void Step(InstanceData* instance, const StepPlaces& places, BlockView vector, Bl
 
 int32_t StepWithFurtherBlocks(InstanceData* instance, const InterfaceBlock* interfaceBlock) {
     const StepPlaces places = PlacesOf(interfaceBlock);
-    if (places.vectorHandle == 0 || places.matrixHandle == 0) return kStatusMissingHandle;
-    // Both locks are attempted before either result is tested.
-    MemHeld vectorHeld;
-    MemHeld matrixHeld;
-    BlockView vector;
-    BlockView matrix;
-    vector.base = static_cast<uint8_t*>(MemLockHeld(places.vectorHandle, &vector.size, &vectorHeld));
-    matrix.base = static_cast<uint8_t*>(MemLockHeld(places.matrixHandle, &matrix.size, &matrixHeld));
-    int32_t status = kStatusLockFailed;
-    if (vector.base != nullptr && matrix.base != nullptr) {
-        Step(instance, places, vector, matrix);
-        status = kStatusOk;
-    }
-    if (vector.base != nullptr) MemUnlockHeld(&vectorHeld);
-    if (matrix.base != nullptr) MemUnlockHeld(&matrixHeld);
-    return status;
+    FurtherFrame further;
+    const int32_t status = OpenFurtherFrame(places.vectorHandle, places.matrixHandle, &further);
+    if (status != kStatusOk) return status;
+    Step(instance, places, further.blocks);
+    CloseFurtherFrame(&further);
+    return kStatusOk;
 }
 
 } // namespace
