@@ -9,7 +9,7 @@ want() { have_pkg "$1" || need="$need $1"; }
 
 for pkg in cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev \
            libeigen3-dev libcli11-dev nlohmann-json3-dev gnuplot-nox valgrind \
-           g++-mingw-w64-i686 binutils-mingw-w64-i686 wine; do
+           g++-mingw-w64-i686 binutils-mingw-w64-i686 wine dpkg-dev xz-utils; do
   want "$pkg"
 done
 # Wine's 32-bit loader comes from the i386 architecture.
@@ -28,4 +28,44 @@ if [ -n "$need" ]; then
   echo "installing:$need"
   apt-get update -q
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $need
+fi
+
+# SUNDIALS is built from Debian's source package, for both targets alike
+# (cmake/Sundials.cmake); the unpacked source lives in build/deps/sundials.
+root=$(cd "$(dirname "$0")/.." && pwd)
+deps="$root/build/deps"
+if [ ! -f "$deps/sundials/CMakeLists.txt" ]; then
+  has_deb_src() {
+    grep -qs '^deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/*.list ||
+      grep -qsE '^Types:.*deb-src' /etc/apt/sources.list.d/*.sources
+  }
+  if ! has_deb_src; then
+    if [ "$(id -u)" -ne 0 ]; then
+      echo "the SUNDIALS source needs a deb-src entry for bookworm (run as root, or add one yourself)" >&2
+      exit 1
+    fi
+    echo "adding a deb-src entry for bookworm (SUNDIALS is built from Debian's source package)"
+    cat >/etc/apt/sources.list.d/dolvanex-deb-src.sources <<'SOURCES'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SOURCES
+    apt-get update -q
+  fi
+  rm -rf "$deps/sundials-fetch"
+  mkdir -p "$deps/sundials-fetch"
+  fetch() { (cd "$deps/sundials-fetch" && apt-get source -q sundials >"$deps/sundials-fetch.log" 2>&1); }
+  if ! fetch; then
+    # A deb-src entry whose index was never downloaded.
+    if [ "$(id -u)" -eq 0 ]; then apt-get update -q && fetch; else false; fi ||
+      { cat "$deps/sundials-fetch.log" >&2; echo "could not fetch Debian's source package sundials" >&2; exit 1; }
+  fi
+  unpacked=$(find "$deps/sundials-fetch" -mindepth 1 -maxdepth 1 -type d -name 'sundials-*' | head -n 1)
+  [ -n "$unpacked" ] && [ -f "$unpacked/CMakeLists.txt" ] ||
+    { echo "the source package sundials did not unpack as expected" >&2; exit 1; }
+  mv "$unpacked" "$deps/sundials"
+  rm -rf "$deps/sundials-fetch" "$deps/sundials-fetch.log"
+  echo "SUNDIALS source: $(sed -n 's/^Version: //p' "$deps/sundials/debian/control" 2>/dev/null)$(head -n 1 "$deps/sundials/debian/changelog" | sed 's/^[^(]*(\([^)]*\)).*/\1/')"
 fi
