@@ -48,11 +48,18 @@ TEST(ModelFile, GoodFileBecomesNodesElementsAndInstances) {
     ASSERT_EQ(m.nodes.size(), 2u);
     EXPECT_EQ(m.nodes[1].omega0, 2.5);
     ASSERT_EQ(m.elements.size(), 3u);
-    EXPECT_EQ(m.elements[1].b, kGround); // a damper without "b" ends on the ground
+    EXPECT_EQ(m.elements[1].type, "damper");
     EXPECT_EQ(m.elements[1].where, "/elements/1");
-    EXPECT_EQ(m.elements[2].initial, 1.0);
-    EXPECT_EQ(Evaluate(m.elements[0].wave, 1.4), 0.0);
-    EXPECT_EQ(Evaluate(m.elements[0].wave, 1.5), 2.0);
+    EXPECT_EQ(m.elements[1].unit->Label(), "damper /elements/1");
+    // A damper without "b" ends on the ground: at w_load = 2 it draws 0.4.
+    const double y[] = {0.0, 2.0};
+    double out = 0.0;
+    m.elements[1].unit->Outputs({0.0, y, y}, &out);
+    EXPECT_EQ(out, 0.4);
+    m.elements[0].unit->Outputs({1.4, y, y}, &out);
+    EXPECT_EQ(out, 0.0);
+    m.elements[0].unit->Outputs({1.5, y, y}, &out);
+    EXPECT_EQ(out, 2.0);
     ASSERT_EQ(m.instances.size(), 1u);
     EXPECT_EQ(m.instances[0].parameters, "2.5"); // a number becomes its shortest text
     EXPECT_EQ(m.instances[0].rot1, 0);
@@ -94,13 +101,13 @@ TEST(ModelFile, BadFilesNameTheFileThePlaceAndTheProblem) {
         {"stop before start", R"({"simulation": {"start": 2, "stop": 1}, "nodes": ["a"], "instances": []})",
          "bad.json: /simulation: the stop time must lie after the start time"},
         {"unknown method", R"({"simulation": {"method": "rk4"}, "nodes": ["a"], "instances": []})",
-         R"(bad.json: /simulation/method: the method must be "euler" or "bdf2")"},
+         R"(bad.json: /simulation/method: the method must be "ida", "euler" or "bdf2")"},
         {"misspelt field", ModelWith(R"([{"type": "inertia", "node": "motor", "Jj": 1}])"),
-         R"(bad.json: /elements/0: unknown field "Jj" (known here: type, node, J))"},
+         R"(bad.json: /elements/0: unknown field "Jj" (known here: type, name, node, J))"},
         {"text for a number", ModelWith(R"([{"type": "inertia", "node": "motor", "J": "big"}])"),
          "bad.json: /elements/0/J: must be a number, not string"},
-        {"unknown element", ModelWith(R"([{"type": "clutch", "node": "motor"}])"),
-         R"(bad.json: /elements/0/type: unknown element type "clutch")"},
+        {"unknown element", ModelWith(R"([{"type": "flywheel", "node": "motor"}])"),
+         R"(bad.json: /elements/0/type: unknown element type "flywheel")"},
         {"unknown waveform", ModelWith(R"([{"type": "torque_source", "node": "motor", "torque": {"type": "saw"}}])"),
          R"(bad.json: /elements/0/torque/type: unknown waveform type "saw")"},
         {"table not increasing",

@@ -157,18 +157,26 @@ TEST_F(RunFailures, OverridesReachTheComponentAsTheHostPassesThem) {
 }
 
 TEST_F(RunFailures, SamplesLieExactlyOnTheOutputGrid) {
-    RunOptions o = Options("4");
-    o.start = 0.1;
-    o.stop = 0.705; // not on the grid: the run ends at 0.7
-    o.step = 0.003; // does not divide 0.01: shortened to 0.0025
-    std::ostringstream log;
-    const RunResult r = RunSimulation(o, log);
-    EXPECT_EQ(r.plan.step, 0.0025);
-    EXPECT_EQ(r.plan.stepsPerInterval, 4);
-    ASSERT_EQ(r.samples.size(), 61u);
-    for (size_t i = 0; i < r.samples.size(); ++i) EXPECT_EQ(r.samples[i][0], 0.1 + static_cast<double>(i) * 0.01);
-    EXPECT_NE(log.str().find("using 0.0025 (4 steps per interval)"), std::string::npos) << log.str();
-    EXPECT_NE(log.str().find("the run ends at 0.7"), std::string::npos) << log.str();
+    for (Method method : {Method::Ida, Method::Bdf2}) {
+        RunOptions o = Options("4");
+        o.method = method;
+        o.start = 0.1;
+        o.stop = 0.705; // not on the grid: the run ends at 0.7
+        o.step = 0.003; // does not divide 0.01: bdf2 shortens it to 0.0025
+        std::ostringstream log;
+        const RunResult r = RunSimulation(o, log);
+        ASSERT_EQ(r.samples.size(), 61u) << MethodName(method);
+        for (size_t i = 0; i < r.samples.size(); ++i)
+            EXPECT_EQ(r.samples[i][0], 0.1 + static_cast<double>(i) * 0.01) << MethodName(method);
+        EXPECT_NE(log.str().find("the run ends at 0.7"), std::string::npos) << log.str();
+        if (method == Method::Bdf2) {
+            EXPECT_EQ(r.plan.step, 0.0025);
+            EXPECT_EQ(r.plan.stepsPerInterval, 4);
+            EXPECT_NE(log.str().find("using 0.0025 (4 steps per interval)"), std::string::npos) << log.str();
+        } else {
+            EXPECT_EQ(log.str().find("steps per interval"), std::string::npos) << log.str();
+        }
+    }
 }
 
 // Element responses seen through a gear of K = 1 used as a probe: it ties
@@ -225,7 +233,7 @@ TEST(NetworkElements, ResponsesMatchTheirClosedForms) {
              {"type": "spring", "a": "a", "b": "b", "c": 50, "torque0": 2}])",
          "b", 0.1, 2.0 / 10.0 * std::sin(10.0 * 0.1), 1e-4},
     };
-    for (Method method : {Method::Euler, Method::Bdf2})
+    for (Method method : {Method::Ida, Method::Euler, Method::Bdf2})
         for (const ElementCase& c : cases) {
             const double tolerance = method == Method::Euler ? std::max(c.tolerance, 5e-3) : c.tolerance;
             EXPECT_NEAR(ProbeAt(c, method), c.expected, tolerance) << c.what << " (" << MethodName(method) << ")";

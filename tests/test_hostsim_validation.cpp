@@ -87,7 +87,9 @@ TEST(ClosedForm, ErrorShrinksAtEachMethodsOrderAsTheStepHalves) {
 }
 
 TEST(ClosedForm, DefaultExampleFollowsTheFirstOrderResponse) {
-    const RunResult r = RunQuietly(ExampleOptions("motor-gear"));
+    RunOptions o = ExampleOptions("motor-gear");
+    o.method = Method::Bdf2;
+    const RunResult r = RunQuietly(o);
     const size_t w1 = Column(r, "gear.OMEGA1"), w2 = Column(r, "gear.OMEGA2");
     const size_t m1 = Column(r, "gear.M1"), m2 = Column(r, "gear.M2");
     const MotorGear exact;
@@ -104,19 +106,23 @@ TEST(ClosedForm, DefaultExampleFollowsTheFirstOrderResponse) {
 }
 
 TEST(PowerBalance, IdealGearPassesEveryJouleToRoundOff) {
+    for (Method method : {Method::Ida, Method::Bdf2})
     for (const char* example : {"motor-gear", "variable-ratio"}) {
-        const RunResult r = RunQuietly(ExampleOptions(example));
+        RunOptions o = ExampleOptions(example);
+        o.method = method;
+        const RunResult r = RunQuietly(o);
         ASSERT_EQ(r.reports.size(), 1u);
         const InstanceReport& g = r.reports[0];
         EXPECT_GT(g.energyIn, 100.0) << example;
-        EXPECT_LE(std::abs(g.energyIn - g.energyOut), 1e-13 * g.energyIn) << example;
-        std::cout << example << ": energy in " << g.energyIn << " J, in - out " << g.energyIn - g.energyOut
+        EXPECT_LE(std::abs(g.energyIn - g.energyOut), 1e-13 * g.energyIn) << example << " " << MethodName(method);
+        std::cout << example << " (" << MethodName(method) << "): energy in " << g.energyIn << " J, in - out " << g.energyIn - g.energyOut
                   << " J, largest residual " << g.maxResidual << "\n";
         const std::string name = g.name;
         const size_t m1 = Column(r, name + ".M1"), m2 = Column(r, name + ".M2");
         const size_t w1 = Column(r, name + ".OMEGA1"), w2 = Column(r, name + ".OMEGA2");
         for (const std::vector<double>& row : r.samples)
-            EXPECT_NEAR(row[m1] * row[w1], row[m2] * row[w2], 1e-13 * std::abs(row[m1] * row[w1]) + 1e-300);
+            EXPECT_NEAR(row[m1] * row[w1], row[m2] * row[w2], 1e-13 * std::abs(row[m1] * row[w1]) + 1e-300)
+                << example << " " << MethodName(method) << " t = " << row[0];
     }
 }
 
@@ -133,7 +139,7 @@ TEST(NamedFactor, RatioFollowsTheHostQuantityAtEverySample) {
         {R"({"type": "sine", "offset": 2, "amplitude": 1, "frequency": 0.5})",
          [](double t) { return 2.0 + std::sin(3.141592653589793 * t); }},
     };
-    for (Method method : {Method::Euler, Method::Bdf2}) {
+    for (Method method : {Method::Ida, Method::Euler, Method::Bdf2}) {
         for (const Case& c : cases) {
             const std::filesystem::path file = std::filesystem::temp_directory_path() / "dvx-named-factor.json";
             std::ofstream(file) << R"({"nodes": ["engine", "wheel"], "quantities": [{"name": "RATIO", "value": )"
@@ -153,7 +159,8 @@ TEST(NamedFactor, RatioFollowsTheHostQuantityAtEverySample) {
             ASSERT_EQ(r.samples.size(), 121u);
             for (const std::vector<double>& row : r.samples) {
                 EXPECT_NEAR(row[k], c.k(row[0]), 1e-12) << c.quantity << " t = " << row[0];
-                EXPECT_NEAR(row[w1], row[k] * row[w2], 1e-12 * row[w1]) << c.quantity << " t = " << row[0];
+                EXPECT_NEAR(row[w1], row[k] * row[w2], 1e-12 * row[w1])
+                    << c.quantity << " " << MethodName(method) << " t = " << row[0];
                 EXPECT_NEAR(row[w1], 100.0, 1e-10);
             }
         }
@@ -172,28 +179,41 @@ std::vector<std::vector<std::string>> ReadCsv(const std::filesystem::path& file)
     return rows;
 }
 
+// Each example against its committed output: reference.csv from IDA (the
+// default method), reference-bdf2.csv from BDF2 at the example's step.
 TEST(References, EveryExampleReproducesItsCommittedCsv) {
+    struct Case {
+        Method method;
+        const char* file;
+        double tolerance; // relative to max(1, |value|)
+    };
+    // Printed to 12 digits, BDF2's samples may differ in the last few on the
+    // other target. IDA's steps follow its error estimates, which rounding
+    // moves a little: the targets agree to well within 100*rtol.
+    const Case cases[] = {{Method::Bdf2, "reference-bdf2.csv", 1e-9}, {Method::Ida, "reference.csv", 1e-5}};
+    for (const Case& c : cases)
     for (const char* example : {"motor-gear", "variable-ratio", "gear-chain"}) {
         RunOptions o = ExampleOptions(example);
+        o.method = c.method;
         o.csv = std::filesystem::temp_directory_path() / (std::string("dvx-reference-") + example + ".csv");
         o.keepSamples = false;
         RunQuietly(o);
         const auto got = ReadCsv(*o.csv);
-        const auto want = ReadCsv(kExamples / example / "reference.csv");
+        const auto want = ReadCsv(kExamples / example / c.file);
         std::filesystem::remove(*o.csv);
-        ASSERT_EQ(got.size(), want.size()) << example;
+        ASSERT_EQ(got.size(), want.size()) << example << " " << c.file;
         ASSERT_GT(want.size(), 10u) << example;
         EXPECT_EQ(got[0], want[0]) << example;
         double worst = 0;
         for (size_t i = 1; i < want.size(); ++i) {
             ASSERT_EQ(got[i].size(), want[i].size()) << example << " row " << i;
-            for (size_t c = 0; c < want[i].size(); ++c) {
-                const double a = std::stod(got[i][c]), b = std::stod(want[i][c]);
+            for (size_t col = 0; col < want[i].size(); ++col) {
+                const double a = std::stod(got[i][col]), b = std::stod(want[i][col]);
                 worst = std::max(worst, std::abs(a - b) / std::max(1.0, std::abs(b)));
             }
         }
-        // Printed to 12 digits; the two targets may differ in the last few.
-        EXPECT_LE(worst, 1e-9) << example;
+        EXPECT_LE(worst, c.tolerance) << example << " " << c.file;
+        std::cout << example << " " << c.file << ": largest deviation " << worst << "\n";
     }
 }
 

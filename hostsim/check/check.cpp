@@ -1,4 +1,4 @@
-#include "hostsim/sim/check.h"
+#include "hostsim/check/check.h"
 
 #include "hostsim/sim/session.h"
 

@@ -1,6 +1,6 @@
 // Conformance checks of UDMMain: statuses of the frame, the calls of one
 // instance's life with a numeric and a named K, and the messages.
-#include "hostsim/sim/check.h"
+#include "hostsim/check/check.h"
 
 #include <cmath>
 #include <limits>

@@ -1,6 +1,6 @@
 // Conformance checks of a named K (the query callback's codes 0 and 1) and
 // of the messages a library sends.
-#include "hostsim/sim/check.h"
+#include "hostsim/check/check.h"
 
 namespace dvx::sim {
 

@@ -1,6 +1,6 @@
 // Conformance checks of what happens before any instance exists: the
 // version and option exports, UDMInit and the catalogue.
-#include "hostsim/sim/check.h"
+#include "hostsim/check/check.h"
 
 #include <cstring>
 #include <set>

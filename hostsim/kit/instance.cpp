@@ -1,8 +1,25 @@
 #include "hostsim/kit/instance.h"
 
+#include "platform/memory.h"
+
 #include <cstring>
 
 namespace dvx::host {
+
+namespace {
+
+// LockCount() without the call into the memory layer natively, where the
+// lookup is inline; on Windows it is GlobalFlags.
+unsigned FastLockCount(uint32_t handle) {
+#if defined(_WIN32)
+    return LockCount(handle);
+#else
+    const dvx::memory::Slot* slot = dvx::memory::FindSlot(handle);
+    return slot == nullptr ? 0 : dvx::memory::LockCountOf(slot);
+#endif
+}
+
+} // namespace
 
 HostInstance::HostInstance(const ComponentLibrary& library, const BlockLayout& layout)
     : library_(library), layout_(layout), instance_(layout.instanceSize),
@@ -26,19 +43,60 @@ std::array<uint32_t, 4> HostInstance::AllHandles() const {
     return {instance_.Handle(), interface_.Handle(), vector_.Handle(), matrix_.Handle()};
 }
 
-int32_t HostInstance::Call(int32_t callType, char* text, double* in, double* out) {
-    const auto handles = AllHandles();
-    std::array<unsigned, 4> before{};
-    for (size_t i = 0; i < handles.size(); ++i) before[i] = LockCount(handles[i]);
-    const int32_t status = library_.main(callType, text, in, out, callInstanceHandle, callInterfaceHandle);
+void HostInstance::CheckLocks(int32_t callType, const std::array<unsigned, 4>& before) {
     static const char* const kNames[] = {"InstanceData", "InterfaceBlock", "VectorBlock", "MatrixBlock"};
+    const auto handles = AllHandles();
     for (size_t i = 0; i < handles.size(); ++i) {
-        const unsigned after = LockCount(handles[i]);
+        const unsigned after = FastLockCount(handles[i]);
         if (after != before[i])
             lockViolations.push_back("call type " + std::to_string(callType) + ": " + kNames[i] +
                                      " lock count " + std::to_string(before[i]) + " before, " +
                                      std::to_string(after) + " after");
     }
+}
+
+int32_t HostInstance::Call(int32_t callType, char* text, double* in, double* out) {
+    const auto handles = AllHandles();
+    std::array<unsigned, 4> before{};
+    for (size_t i = 0; i < handles.size(); ++i) before[i] = FastLockCount(handles[i]);
+    const int32_t status = library_.main(callType, text, in, out, callInstanceHandle, callInterfaceHandle);
+    CheckLocks(callType, before);
+    return status;
+}
+
+int32_t HostInstance::StepCall(const std::array<double, 3>& variables, double* values, size_t count, double* rhs) {
+    const uint32_t vector = vector_.Handle(), matrix = matrix_.Handle();
+    auto* v = static_cast<uint8_t*>(MemLock(vector));
+    if (v == nullptr) throw std::runtime_error("block does not lock");
+    const size_t vectorSize = MemSize(vector);
+    if (layout_.variablesOffset + sizeof variables > vectorSize || layout_.rhsOffset + 3 * sizeof(double) > vectorSize) {
+        MemUnlock(vector);
+        throw std::out_of_range("the variables or the right-hand side lie beyond the VectorBlock");
+    }
+    std::memcpy(v + layout_.variablesOffset, variables.data(), sizeof variables);
+    MemUnlock(vector);
+
+    const std::array<uint32_t, 4> handles{instance_.Handle(), interface_.Handle(), vector, matrix};
+    std::array<unsigned, 4> before{};
+    for (size_t i = 0; i < handles.size(); ++i) before[i] = FastLockCount(handles[i]);
+    const int32_t status = library_.main(kCallStep, nullptr, nullptr, nullptr, callInstanceHandle, callInterfaceHandle);
+    bool same = true;
+    for (size_t i = 0; i < handles.size(); ++i) same = same && FastLockCount(handles[i]) == before[i];
+    if (!same) CheckLocks(kCallStep, before);
+
+    v = static_cast<uint8_t*>(MemLock(vector));
+    if (v == nullptr) throw std::runtime_error("block does not lock");
+    std::memcpy(rhs, v + layout_.rhsOffset, 3 * sizeof(double));
+    MemUnlock(vector);
+    const auto* m = static_cast<const uint8_t*>(MemLock(matrix));
+    if (m == nullptr) throw std::runtime_error("block does not lock");
+    if (layout_.valuesOffset + count * sizeof(double) > MemSize(matrix)) {
+        MemUnlock(matrix);
+        throw std::out_of_range("the entry values lie beyond the MatrixBlock");
+    }
+    // Entry by entry: a copy of a few doubles, not a call into the library.
+    for (size_t k = 0; k < count; ++k) std::memcpy(&values[k], m + layout_.valuesOffset + k * sizeof(double), sizeof(double));
+    MemUnlock(matrix);
     return status;
 }
 

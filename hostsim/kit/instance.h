@@ -44,6 +44,11 @@ public:
     int32_t SetupNull();
     int32_t Layout();
     int32_t Step(double omega1, double omega2, double m1);
+    // The step call as a simulator makes it on every evaluation: the three
+    // variables written, call type 3, then `count` entry values and the
+    // three right-hand-side values read back; lock counts are checked as by
+    // Call(). One lock of each block it reads or writes.
+    int32_t StepCall(const std::array<double, 3>& variables, double* values, size_t count, double* rhs);
     double Lookup(const std::string& name, int32_t* status = nullptr);
     double Value(double index, int32_t* status = nullptr);
     int32_t Release();
@@ -71,6 +76,7 @@ public:
 
 private:
     std::array<uint32_t, 4> AllHandles() const;
+    void CheckLocks(int32_t callType, const std::array<unsigned, 4>& before);
 
     const ComponentLibrary& library_;
     BlockLayout layout_;

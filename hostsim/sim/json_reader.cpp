@@ -106,6 +106,10 @@ void JsonAt::ExpectArray() const {
 }
 
 void JsonAt::OnlyKeys(std::initializer_list<const char*> known) const {
+    OnlyKeys(std::vector<const char*>(known));
+}
+
+void JsonAt::OnlyKeys(const std::vector<const char*>& known) const {
     ExpectObject();
     for (const auto& item : value_.items()) {
         bool found = false;

@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace dvx::sim {
 
@@ -40,6 +41,7 @@ public:
     void ExpectArray() const;
     // Fails on the first key not in `known`.
     void OnlyKeys(std::initializer_list<const char*> known) const;
+    void OnlyKeys(const std::vector<const char*>& known) const;
 
     double Number() const;   // a finite number
     std::string Text() const; // a string

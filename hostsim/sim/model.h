@@ -4,9 +4,11 @@
 // index; kGround stands for the fixed ground.
 #pragma once
 
+#include "hostsim/sim/element.h"
 #include "hostsim/sim/waveform.h"
 
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -28,21 +30,13 @@ struct Node {
     double omega0 = 0.0; // initial angular velocity [rad/s]
 };
 
-enum class ElementKind { Inertia, Damper, Spring, TorqueSource, SpeedSource };
-
-// Node equations read "sum of the torques drawn from the node = 0":
-// an inertia draws value*dw/dt, a damper value*(w_a - w_b) from a (and the
-// opposite from b), a spring its torque from a (opposite from b) with
-// d(torque)/dt = value*(w_a - w_b), a torque source supplies wave(t) to a,
-// and a speed source holds w_a = wave(t) with whatever torque that takes.
-struct Element {
-    ElementKind kind = ElementKind::Inertia;
+// An element of the model file: its type, its optional name, its place in
+// the file, and the unit that carries its equations (elements/).
+struct ElementRecord {
+    std::string type;
+    std::string name; // empty when the file gives none
     std::string where; // JSON path in the model file, for messages
-    int a = kGround;
-    int b = kGround;
-    double value = 0.0;   // J [kg m^2], d [Nm s/rad] or c [Nm/rad]
-    double initial = 0.0; // spring: torque at the start [Nm]
-    Waveform wave;        // sources
+    std::shared_ptr<ElementUnit> unit;
 };
 
 struct Quantity {
@@ -58,21 +52,26 @@ struct Instance {
     std::string where;
 };
 
-enum class Method { Euler, Bdf2 };
+// ida: SUNDIALS IDA(S), variable order and step with error control; euler
+// and bdf2: fixed step, a Newton iteration on the residual per step.
+enum class Method { Ida, Euler, Bdf2 };
 
 struct Settings {
     double start = 0.0;
     double stop = 1.0;
-    double step = 1e-3;
+    double step = 1e-3;           // euler and bdf2
     double outputInterval = 1e-2;
-    Method method = Method::Bdf2;
+    Method method = Method::Ida;
+    double rtol = 1e-6;           // ida: relative tolerance
+    double atol = 1e-8;           // ida: absolute tolerance, every unknown
+    double maxStep = 0.0;         // ida: largest step [s]; 0 for no limit
 };
 
 struct Model {
     std::filesystem::path file;
     std::vector<Node> nodes;
     std::vector<Quantity> quantities;
-    std::vector<Element> elements;
+    std::vector<ElementRecord> elements;
     std::vector<Instance> instances;
     std::vector<std::string> record; // instances shown in CSV, plot and summary; empty: all
     Settings settings;

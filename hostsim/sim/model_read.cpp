@@ -1,5 +1,6 @@
 // The model file: JSON read with nlohmann, checked field by field. The
 // format is described in docs/model-format.md.
+#include "hostsim/sim/elements/reader.h"
 #include "hostsim/sim/json_reader.h"
 #include "hostsim/sim/model.h"
 
@@ -33,14 +34,17 @@ public:
 
 private:
     void ReadSettings(const JsonAt& at) {
-        at.OnlyKeys({"start", "stop", "step", "output_interval", "method"});
+        at.OnlyKeys({"start", "stop", "step", "output_interval", "method", "rtol", "atol", "max_step"});
         Settings& s = model_.settings;
         s.start = at.NumberField("start", s.start);
         s.stop = at.NumberField("stop", s.stop);
         s.step = at.NumberField("step", s.step);
         s.outputInterval = at.NumberField("output_interval", s.outputInterval);
+        s.rtol = at.NumberField("rtol", s.rtol);
+        s.atol = at.NumberField("atol", s.atol);
+        s.maxStep = at.NumberField("max_step", s.maxStep);
         if (auto m = at.OptionalField("method"))
-            if (!ParseMethod(m->Text(), &s.method)) m->Fail("the method must be \"euler\" or \"bdf2\"");
+            if (!ParseMethod(m->Text(), &s.method)) m->Fail("the method must be \"ida\", \"euler\" or \"bdf2\"");
         try {
             CheckSettings(s, "");
         } catch (const SimError& e) {
@@ -99,64 +103,26 @@ private:
         }
     }
 
-    double Positive(const JsonAt& item, const char* key) {
-        const JsonAt field = item.Field(key);
-        const double x = field.Number();
-        if (x <= 0.0) field.Fail("must be positive (got " + field.Value().dump() + ")");
-        return x;
-    }
-
-    double NonNegative(const JsonAt& item, const char* key) {
-        const JsonAt field = item.Field(key);
-        const double x = field.Number();
-        if (x < 0.0) field.Fail("must not be negative (got " + field.Value().dump() + ")");
-        return x;
-    }
-
-    void TwoEnds(const JsonAt& item, Element& e) {
-        e.a = NodeRef(item.Field("a"), true);
-        e.b = item.Has("b") ? NodeRef(item.Field("b"), true) : kGround;
-        if (e.a == e.b) item.Fail("both ends are on the same node");
-    }
-
     void ReadElements(const JsonAt& at) {
         at.ExpectArray();
+        std::set<std::string> names;
         for (size_t i = 0; i < at.Size(); ++i) {
             const JsonAt item = at.Element(i);
-            Element e;
+            item.ExpectObject();
+            ElementRecord e;
             e.where = item.Path();
             const JsonAt typeField = item.Field("type");
-            const std::string type = typeField.Text();
-            if (type == "inertia") {
-                item.OnlyKeys({"type", "node", "J"});
-                e.kind = ElementKind::Inertia;
-                e.a = NodeRef(item.Field("node"), false);
-                e.value = Positive(item, "J");
-            } else if (type == "damper") {
-                item.OnlyKeys({"type", "a", "b", "d"});
-                e.kind = ElementKind::Damper;
-                TwoEnds(item, e);
-                e.value = NonNegative(item, "d");
-            } else if (type == "spring") {
-                item.OnlyKeys({"type", "a", "b", "c", "torque0"});
-                e.kind = ElementKind::Spring;
-                TwoEnds(item, e);
-                e.value = Positive(item, "c");
-                e.initial = item.NumberField("torque0", 0.0);
-            } else if (type == "torque_source") {
-                item.OnlyKeys({"type", "node", "torque"});
-                e.kind = ElementKind::TorqueSource;
-                e.a = NodeRef(item.Field("node"), false);
-                e.wave = ReadWaveform(item.Field("torque"));
-            } else if (type == "speed_source") {
-                item.OnlyKeys({"type", "node", "speed"});
-                e.kind = ElementKind::SpeedSource;
-                e.a = NodeRef(item.Field("node"), false);
-                e.wave = ReadWaveform(item.Field("speed"));
-            } else {
-                typeField.Fail("unknown element type \"" + type +
-                               "\" (known: inertia, damper, spring, torque_source, speed_source)");
+            e.type = typeField.Text();
+            std::string known;
+            const ElementFactory read = FindElementType(e.type, &known);
+            if (read == nullptr) typeField.Fail("unknown element type \"" + e.type + "\" (known: " + known + ")");
+            if (auto name = item.OptionalField("name")) {
+                e.name = name->Name();
+                if (!names.insert(e.name).second) name->Fail("the element name \"" + e.name + "\" is used twice");
             }
+            const ElementReader reader(item, [this](const JsonAt& ref, bool groundOk) { return NodeRef(ref, groundOk); });
+            e.unit = read(reader);
+            e.unit->SetLabel(e.name.empty() ? e.type + " " + e.where : e.name);
             model_.elements.push_back(std::move(e));
         }
     }

@@ -60,13 +60,24 @@ void CheckSettings(const Settings& s, const std::string& origin) {
         fail("the output interval must be a positive number");
     if (!(s.stop > s.start)) fail("the stop time must lie after the start time");
     if ((s.stop - s.start) / s.outputInterval > 1e7) fail("more than ten million output samples");
-    if ((s.stop - s.start) / s.step > 1e9) fail("more than a thousand million steps");
+    if (s.method != Method::Ida && (s.stop - s.start) / s.step > 1e9) fail("more than a thousand million steps");
+    if (!(s.rtol > 0.0) || !(s.rtol < 1.0)) fail("the relative tolerance must lie between 0 and 1");
+    if (!(s.atol > 0.0) || !std::isfinite(s.atol)) fail("the absolute tolerance must be a positive number");
+    if (!(s.maxStep >= 0.0) || !std::isfinite(s.maxStep)) fail("the largest step must be 0 (no limit) or positive");
 }
 
-const char* MethodName(Method method) { return method == Method::Euler ? "euler" : "bdf2"; }
+const char* MethodName(Method method) {
+    switch (method) {
+    case Method::Ida: return "ida";
+    case Method::Euler: return "euler";
+    case Method::Bdf2: return "bdf2";
+    }
+    return "?";
+}
 
 bool ParseMethod(const std::string& text, Method* method) {
-    if (text == "euler") *method = Method::Euler;
+    if (text == "ida") *method = Method::Ida;
+    else if (text == "euler") *method = Method::Euler;
     else if (text == "bdf2") *method = Method::Bdf2;
     else return false;
     return true;

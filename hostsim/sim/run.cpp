@@ -2,6 +2,7 @@
 
 #include "hostsim/sim/atomic_file.h"
 #include "hostsim/sim/network.h"
+#include "hostsim/sim/integrators/integrator.h"
 #include "hostsim/sim/session.h"
 
 #include <chrono>
@@ -23,7 +24,11 @@ void ApplyOverrides(const RunOptions& o, Model& model) {
     if (o.step) s.step = *o.step;
     if (o.outputInterval) s.outputInterval = *o.outputInterval;
     if (o.method) s.method = *o.method;
-    if (o.start || o.stop || o.step || o.outputInterval) CheckSettings(s, "the settings given on the command line: ");
+    if (o.rtol) s.rtol = *o.rtol;
+    if (o.atol) s.atol = *o.atol;
+    if (o.maxStep) s.maxStep = *o.maxStep;
+    if (o.start || o.stop || o.step || o.outputInterval || o.rtol || o.atol || o.maxStep)
+        CheckSettings(s, "the settings given on the command line: ");
     for (const auto& [name, text] : o.params) {
         bool found = false;
         for (Instance& inst : model.instances)
@@ -41,44 +46,29 @@ namespace {
 // samples (and CSV rows) on the output grid, progress on a terminal.
 class Recording : public Observer {
 public:
-    Recording(RunResult& result, const std::vector<size_t>& recorded, size_t outputCount, AtomicFile* csv,
-              const RunOptions& options, const Settings& settings)
-        : result_(result), recorded_(recorded), count_(outputCount), csv_(csv), progress_(options.progress),
+    Recording(RunResult& result, Network& network, const std::vector<size_t>& recorded, size_t outputCount,
+              AtomicFile* csv, const RunOptions& options, const Settings& settings)
+        : result_(result), network_(network), recorded_(recorded), count_(outputCount), csv_(csv), progress_(options.progress),
           keep_(options.keepSamples), settings_(settings) {
-        auto index = [&](const char* name) {
-            for (size_t j = 0; j < result.outputNames.size(); ++j)
-                if (result.outputNames[j] == name) return j;
-            return size_t{0};
-        };
-        m1_ = index("M1"), m2_ = index("M2"), w1_ = index("OMEGA1"), w2_ = index("OMEGA2"), k_ = index("K");
-        lastIn_.assign(result.reports.size(), 0.0);
-        lastOut_.assign(result.reports.size(), 0.0);
+        network.SetRecorded(recorded);
         if (csv_ != nullptr) {
             for (size_t c = 0; c < result.columns.size(); ++c) csv_->Stream() << (c ? "," : "") << result.columns[c];
             csv_->Stream() << "\n";
         }
     }
 
-    void OnStep(double, double h, const std::vector<double>& outputs) override {
-        for (size_t i = 0; i < result_.reports.size(); ++i) {
-            const double* o = &outputs[i * count_];
-            InstanceReport& r = result_.reports[i];
-            const double in = o[m1_] * o[w1_];
-            const double out = o[m2_] * o[w2_];
-            // Trapezoidal sums of the power on the step grid.
-            r.energyIn += 0.5 * h * (lastIn_[i] + in);
-            r.energyOut += 0.5 * h * (lastOut_[i] + out);
-            lastIn_[i] = in;
-            lastOut_[i] = out;
-            r.maxResidual = std::max(r.maxResidual, std::abs(-o[w1_] / o[k_] + o[w2_]));
-            r.finals.assign(o, o + count_);
-        }
-    }
+    void OnStep(double t, const std::vector<double>& y) override { Track(t, y); }
 
-    void OnSample(double t, const std::vector<double>& outputs) override {
+    void OnSample(const Sample& sample) override {
+        const std::vector<double>& outputs = sample.outputs;
+        const double t = sample.t;
+        for (size_t r = 0; r < recorded_.size(); ++r)
+            result_.reports[recorded_[r]].finals.assign(&outputs[r * count_], &outputs[r * count_] + count_);
+        const double stored = network_.Stored(t, sample.y.data());
+        if (samples_++ == 0) result_.energy.storedStart = stored;
+        result_.energy.storedEnd = stored;
         std::vector<double> row{t};
-        for (size_t i : recorded_)
-            for (size_t j = 0; j < count_; ++j) row.push_back(outputs[i * count_ + j]);
+        row.insert(row.end(), outputs.begin(), outputs.end());
         if (csv_ != nullptr) {
             std::ofstream& s = csv_->Stream();
             for (size_t c = 0; c < row.size(); ++c) s << (c ? "," : "") << FormatNumber(row[c]);
@@ -93,6 +83,14 @@ public:
     }
 
 private:
+    // The largest residual of every instance's own equation.
+    void Track(double t, const std::vector<double>& y) {
+        for (size_t i = 0; i < result_.reports.size(); ++i) {
+            InstanceReport& r = result_.reports[i];
+            r.maxResidual = std::max(r.maxResidual, std::abs(network_.InstanceResidual(i, t, y.data())));
+        }
+    }
+
     void ShowProgress(double t) {
         const auto now = std::chrono::steady_clock::now();
         if (now - lastShown_ < std::chrono::milliseconds(200)) return;
@@ -104,19 +102,39 @@ private:
     }
 
     RunResult& result_;
+    Network& network_;
+    long samples_ = 0;
     const std::vector<size_t>& recorded_;
     size_t count_;
     AtomicFile* csv_;
     bool progress_;
     bool keep_;
     const Settings& settings_;
-    size_t m1_ = 0, m2_ = 0, w1_ = 0, w2_ = 0, k_ = 0;
-    std::vector<double> lastIn_, lastOut_;
     std::chrono::steady_clock::time_point lastShown_ = std::chrono::steady_clock::now();
     bool shown_ = false;
 };
 
 } // namespace
+
+// The energy accounts once the run is over: transmitted energies go to the
+// instances, supplied and dissipated ones to the model's balance.
+static void TakeEnergies(Network& network, RunResult& result) {
+    EnergyReport& e = result.energy;
+    for (const EnergyAccount& account : network.Energies()) {
+        switch (account.kind) {
+        case EnergyKind::TransmittedIn: result.reports[account.unit].energyIn = account.value; break;
+        case EnergyKind::TransmittedOut: result.reports[account.unit].energyOut = account.value; break;
+        case EnergyKind::Supplied:
+            e.supplied += account.value;
+            e.elements.push_back(account);
+            break;
+        case EnergyKind::Dissipated:
+            e.dissipated += account.value;
+            e.elements.push_back(account);
+            break;
+        }
+    }
+}
 
 RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
     Model model = LoadModel(options.model);
@@ -125,7 +143,7 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
     result.settings = model.settings;
     result.plan = PlanSteps(model.settings);
     const Settings& s = model.settings;
-    if (std::abs(result.plan.step - s.step) > 1e-9 * s.step)
+    if (s.method != Method::Ida && std::abs(result.plan.step - s.step) > 1e-9 * s.step)
         log << "note: the step " << s.step << " does not divide the output interval " << s.outputInterval
             << "; using " << FormatNumber(result.plan.step) << " (" << result.plan.stepsPerInterval
             << " steps per interval)\n";
@@ -153,15 +171,16 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
     std::optional<AtomicFile> csv;
     if (options.csv) csv.emplace(*options.csv);
     Network network(model, session);
-    Solver solver(model, session, network);
-    Recording recording(result, recorded, result.outputNames.size(), csv ? &*csv : nullptr, options, s);
+    std::unique_ptr<Integrator> integrator = MakeIntegrator(s.method, network, session);
+    Recording recording(result, network, recorded, result.outputNames.size(), csv ? &*csv : nullptr, options, s);
     try {
-        result.stats = solver.Run(s, recording);
+        result.stats = integrator->Run(s, recording);
     } catch (...) {
         recording.EndProgress();
         throw;
     }
     recording.EndProgress();
+    TakeEnergies(network, result);
     session.ReleaseAll();
     if (csv) csv->Commit();
     std::vector<InstanceReport> shown;

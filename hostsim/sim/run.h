@@ -3,7 +3,7 @@
 #pragma once
 
 #include "hostsim/sim/model.h"
-#include "hostsim/sim/solver.h"
+#include "hostsim/sim/integrators/integrator.h"
 
 #include <filesystem>
 #include <optional>
@@ -17,7 +17,7 @@ namespace dvx::sim {
 struct RunOptions {
     std::filesystem::path model;
     std::filesystem::path library;
-    std::optional<double> start, stop, step, outputInterval;
+    std::optional<double> start, stop, step, outputInterval, rtol, atol, maxStep;
     std::optional<Method> method;
     std::vector<std::pair<std::string, std::string>> params; // INSTANCE, TEXT
     std::optional<std::filesystem::path> csv;
@@ -34,12 +34,25 @@ struct InstanceReport {
     double maxResidual = 0.0;   // largest |-OMEGA1/K + OMEGA2| over all steps
 };
 
+// The model's energy account at the stop time.
+struct EnergyReport {
+    std::vector<EnergyAccount> elements; // supplied and dissipated, per element
+    double supplied = 0.0;
+    double dissipated = 0.0;
+    double storedStart = 0.0; // in inertias and springs
+    double storedEnd = 0.0;
+    // supplied - dissipated - (storedEnd - storedStart): zero but for the
+    // integration error.
+    double Balance() const { return supplied - dissipated - (storedEnd - storedStart); }
+};
+
 struct RunResult {
     Settings settings;  // as run, after the command line's overrides
     StepPlan plan;
     SolverStats stats;
     std::vector<std::string> outputNames; // catalogue order
     std::vector<InstanceReport> reports;  // recorded instances, model order
+    EnergyReport energy;
     std::vector<std::string> columns;     // "time", then INSTANCE.OUTPUT
     std::vector<std::vector<double>> samples; // one row per output time
 };

@@ -234,12 +234,12 @@ size_t Session::Place(const std::string& name, const std::string& parameters) {
 
 void Session::Step(size_t i, const std::array<double, 3>& variables, double* values, double* rhs) {
     PlacedInstance& inst = instances_[i];
-    inst.host->SetVariables(variables[0], variables[1], variables[2]);
-    Call(i, kCallStep, nullptr, nullptr, nullptr);
-    const host::BlockLayout& b = inst.host->Blocks();
-    host::ReadBlockBytes(inst.host->MatrixHandle(), b.valuesOffset, values,
-                         static_cast<size_t>(inst.entryCount) * sizeof(double));
-    host::ReadBlockBytes(inst.host->VectorHandle(), b.rhsOffset, rhs, 3 * sizeof(double));
+    ++stepCalls_;
+    pendingError_.clear();
+    inst.host->lockViolations.clear();
+    const int32_t status = inst.host->StepCall(variables, values, static_cast<size_t>(inst.entryCount), rhs);
+    if (logCalls_) log_ << "call 3 (step) of '" << inst.name << "': status " << status << "\n";
+    Drain(i, kCallStep, status);
 }
 
 void Session::ReadOutputs(size_t i, double* out) {

@@ -76,6 +76,7 @@ public:
     // Call type 3 with the three variables written first; the entries'
     // values and the right-hand side are read back.
     void Step(size_t i, const std::array<double, 3>& variables, double* values, double* rhs);
+    long StepCalls() const { return stepCalls_; }
     // Every catalogue output through call type 6, in catalogue order.
     void ReadOutputs(size_t i, double* out);
     // Call type 7 for every instance; errors are logged, not thrown.
@@ -99,6 +100,7 @@ private:
     double time_ = 0.0;
     std::string pendingError_; // a query the host could not answer during the current call
     size_t warnings_ = 0;
+    long stepCalls_ = 0;
     bool released_ = false;
 };
 

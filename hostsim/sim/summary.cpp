@@ -8,13 +8,33 @@ namespace dvx::sim {
 
 void PrintSummary(const RunOptions& options, const RunResult& r, std::ostream& out) {
     const Settings& s = r.settings;
+    const SolverStats& st = r.stats;
     out << "model    " << options.model.string() << "\n"
         << "library  " << options.library.string() << "\n"
-        << "method   " << MethodName(s.method) << ", step " << FormatNumber(r.plan.step) << " s, "
-        << FormatNumber(s.start) << " to "
-        << FormatNumber(s.start + static_cast<double>(r.plan.intervals) * s.outputInterval) << " s: "
-        << r.stats.steps << " steps, " << r.stats.factorizations << " factorizations, "
-        << r.plan.intervals + 1 << " samples every " << FormatNumber(s.outputInterval) << " s\n\n";
+        << "method   " << MethodName(s.method);
+    if (s.method == Method::Ida) {
+        out << ", rtol " << FormatNumber(s.rtol) << ", atol " << FormatNumber(s.atol);
+        if (s.maxStep > 0.0) out << ", largest step " << FormatNumber(s.maxStep) << " s";
+    } else {
+        out << ", step " << FormatNumber(r.plan.step) << " s";
+    }
+    out << ", " << FormatNumber(s.start) << " to "
+        << FormatNumber(s.start + static_cast<double>(r.plan.intervals) * s.outputInterval) << " s, "
+        << r.plan.intervals + 1 << " samples every " << FormatNumber(s.outputInterval) << " s\n"
+        << "solver   " << st.steps << " steps, " << st.residuals << " residuals, " << st.jacobians << " Jacobians, "
+        << st.factorizations << " factorizations, " << st.newtonIterations << " Newton iterations, "
+        << st.errorTestFailures << " error-test failures, " << st.newtonFailures << " Newton failures, "
+        << st.timeEvents << " time events, " << st.stateEvents << " state events, " << st.modeChanges
+        << " mode changes, " << st.stepCalls << " component step calls, " << FormatNumber(st.seconds, 3)
+        << " s\n";
+    const EnergyReport& e = r.energy;
+    out << "energy   supplied " << FormatNumber(e.supplied, 9) << " J, dissipated " << FormatNumber(e.dissipated, 9)
+        << " J, stored " << FormatNumber(e.storedStart, 9) << " J at the start and " << FormatNumber(e.storedEnd, 9)
+        << " J at the end; balance " << FormatNumber(e.Balance(), 3) << " J\n";
+    for (const EnergyAccount& a : e.elements)
+        out << "         " << (a.kind == EnergyKind::Supplied ? "supplied   " : "dissipated ") << std::setw(14)
+            << FormatNumber(a.value, 9) << " J  " << a.label << "\n";
+    out << "\n";
 
     auto index = [&](const char* name) {
         for (size_t j = 0; j < r.outputNames.size(); ++j)

@@ -33,7 +33,35 @@ double At(const Table& table, double t) {
     return y[i - 1] + (y[i] - y[i - 1]) * w;
 }
 
+void Corners(const Constant&, std::vector<double>&) {}
+void Corners(const Sine&, std::vector<double>&) {}
+void Corners(const Step& s, std::vector<double>& out) { out.push_back(s.time); }
+void Corners(const Ramp& r, std::vector<double>& out) {
+    out.push_back(r.start);
+    out.push_back(r.start + r.duration);
+}
+void Corners(const Table& table, std::vector<double>& out) {
+    out.insert(out.end(), table.times.begin(), table.times.end());
+}
+
+double Lowest(const Constant& c) { return c.value; }
+double Lowest(const Step& s) { return std::min(s.before, s.after); }
+double Lowest(const Ramp& r) { return std::min(r.from, r.to); }
+double Lowest(const Sine& s) { return s.offset - std::abs(s.amplitude); }
+double Lowest(const Table& table) { return *std::min_element(table.values.begin(), table.values.end()); }
+
 } // namespace
+
+void AddBreakpoints(const Waveform& wave, double from, double to, std::vector<double>& times) {
+    std::vector<double> corners;
+    std::visit([&corners](const auto& w) { Corners(w, corners); }, wave);
+    for (double c : corners)
+        if (c > from && c <= to) times.push_back(c);
+}
+
+double LowestValue(const Waveform& wave) {
+    return std::visit([](const auto& w) { return Lowest(w); }, wave);
+}
 
 double Evaluate(const Waveform& wave, double t) {
     return std::visit([t](const auto& w) { return At(w, t); }, wave);

@@ -47,4 +47,11 @@ using Waveform = std::variant<Constant, Step, Ramp, Sine, Table>;
 
 double Evaluate(const Waveform& wave, double t);
 
+// Adds the times in (from, to] where the waveform jumps or bends: a step's
+// time, a ramp's two ends, a table's points.
+void AddBreakpoints(const Waveform& wave, double from, double to, std::vector<double>& times);
+
+// The smallest value the waveform takes at any time.
+double LowestValue(const Waveform& wave);
+
 } // namespace dvx::sim

@@ -1,7 +1,7 @@
 #include "hostsim/tool/tool.h"
 
 #include "hostsim/kit/library.h"
-#include "hostsim/sim/check.h"
+#include "hostsim/check/check.h"
 #include "hostsim/sim/plot.h"
 #include "hostsim/sim/run.h"
 
@@ -33,7 +33,7 @@ constexpr const char* kDefaultExample = "examples/motor-gear/model.json";
 struct RunArgs {
     std::string model;
     std::string library;
-    double start = 0, stop = 0, step = 0, interval = 0;
+    double start = 0, stop = 0, step = 0, interval = 0, rtol = 0, atol = 0, maxStep = 0;
     std::string method;
     std::vector<std::string> params;
     std::string csv, plot;
@@ -52,6 +52,9 @@ int Run(const RunArgs& a, const std::map<std::string, CLI::Option*>& given, std:
     if (has("--stop-time")) o.stop = a.stop;
     if (has("--step")) o.step = a.step;
     if (has("--output-interval")) o.outputInterval = a.interval;
+    if (has("--rtol")) o.rtol = a.rtol;
+    if (has("--atol")) o.atol = a.atol;
+    if (has("--max-step")) o.maxStep = a.maxStep;
     if (has("--method")) {
         sim::Method m{};
         sim::ParseMethod(a.method, &m);
@@ -113,10 +116,16 @@ int ToolMain(int argc, const char* const* argv, std::ostream& out, std::ostream&
     run->add_option("--lib", r.library, "Component library (default: the one beside this program)");
     given["--start-time"] = run->add_option("--start-time", r.start, "Start time [s] (overrides the model)");
     given["--stop-time"] = run->add_option("--stop-time", r.stop, "Stop time [s] (overrides the model)");
-    given["--step"] = run->add_option("--step", r.step, "Integration step [s]; shortened to divide the output interval");
+    given["--step"] = run->add_option("--step", r.step,
+                                      "Fixed step of euler and bdf2 [s]; shortened to divide the output interval");
     given["--output-interval"] = run->add_option("--output-interval", r.interval, "Output interval [s]");
-    given["--method"] = run->add_option("--method", r.method, "Integration method: euler or bdf2 (default bdf2)")
-                            ->check(CLI::IsMember({"euler", "bdf2"}));
+    given["--method"] = run->add_option("--method", r.method,
+                                        "Integration method: ida (variable step and order, error-controlled; the "
+                                        "default), euler or bdf2 (fixed step)")
+                            ->check(CLI::IsMember({"ida", "euler", "bdf2"}));
+    given["--rtol"] = run->add_option("--rtol", r.rtol, "ida: relative tolerance (default 1e-6)");
+    given["--atol"] = run->add_option("--atol", r.atol, "ida: absolute tolerance of every unknown (default 1e-8)");
+    given["--max-step"] = run->add_option("--max-step", r.maxStep, "ida: largest step [s] (default: no limit)");
     run->add_option("--param", r.params, "INSTANCE=TEXT: the parameter text passed to an instance (repeatable)")
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);

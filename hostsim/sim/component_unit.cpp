@@ -1,0 +1,95 @@
+#include "hostsim/sim/component_unit.h"
+
+namespace dvx::sim {
+
+ComponentUnit::ComponentUnit(Session& session, size_t index, int rot1, int rot2)
+    : session_(session), index_(index), local_{rot1, rot2, -1} {
+    SetLabel(session.At(index).name);
+}
+
+void ComponentUnit::Build(Builder& b) {
+    local_[2] = b.AddUnknown(Label() + ".M1", UnknownKind::Algebraic, 0.0);
+    const PlacedInstance& inst = session_.At(index_);
+    entries_.clear();
+    rowOf_.clear();
+    colOf_.clear();
+    localRow_.clear();
+    for (size_t k = 0; k < inst.rows.size(); ++k) {
+        rowOf_.push_back(local_[static_cast<size_t>(inst.rows[k])]);
+        colOf_.push_back(local_[static_cast<size_t>(inst.columns[k])]);
+        localRow_.push_back(inst.rows[k]);
+        entries_.push_back(b.Entry(rowOf_.back(), colOf_.back()));
+    }
+    values_.assign(inst.rows.size(), 0.0);
+    firstValues_.clear();
+    constant_ = true;
+    in_ = b.AddEnergy(Label() + " in", EnergyKind::TransmittedIn);
+    out_ = b.AddEnergy(Label() + " out", EnergyKind::TransmittedOut);
+    fresh_ = false;
+}
+
+void ComponentUnit::Refresh(const Point& p) {
+    const std::array<double, 3> vars{p.Y(local_[0]), p.Y(local_[1]), p.Y(local_[2])};
+    if (fresh_ && p.t == t_ && vars == vars_) return;
+    session_.SetTime(p.t);
+    session_.Step(index_, vars, values_.data(), rhs_.data());
+    if (firstValues_.empty()) {
+        firstValues_ = values_;
+        firstRhs_ = rhs_;
+    } else if (constant_ && (values_ != firstValues_ || rhs_ != firstRhs_)) {
+        constant_ = false;
+    }
+    fresh_ = true;
+    t_ = p.t;
+    vars_ = vars;
+}
+
+void ComponentUnit::Residual(const Point& p, Rows& f) {
+    Refresh(p);
+    for (size_t k = 0; k < values_.size(); ++k)
+        if (values_[k] != 0.0) f.Add(rowOf_[k], values_[k] * p.Y(colOf_[k]));
+    for (size_t r = 0; r < 3; ++r) f.Add(local_[r], -rhs_[r]);
+}
+
+double ComponentUnit::RowTerm(const Point& p, size_t r) const {
+    double sum = -rhs_[r];
+    for (size_t k = 0; k < values_.size(); ++k)
+        if (localRow_[k] == static_cast<int>(r)) sum += values_[k] * p.Y(colOf_[k]);
+    return sum;
+}
+
+double ComponentUnit::OwnResidual(const Point& p) {
+    RefreshUnlessSameTime(p);
+    return RowTerm(p, 2);
+}
+
+// At a solution point, just after the evaluation that found it: the entries
+// of the last step call, at the same time, still hold unless the component's
+// entries change with the variables, which the host cannot know. For the
+// energies and the residual that reports a solution point they are taken as
+// they are, which saves a step call per instance and solution point.
+void ComponentUnit::RefreshUnlessSameTime(const Point& p) {
+    if (!fresh_ || p.t != t_) Refresh(p);
+}
+
+void ComponentUnit::Jacobian(const Point& p, const JacobianSink& j) {
+    Refresh(p);
+    for (size_t k = 0; k < values_.size(); ++k) j.Add(entries_[k], values_[k]);
+}
+
+void ComponentUnit::Observe(const Point& p, double* out) {
+    Refresh(p);
+    session_.ReadOutputs(index_, out);
+}
+
+void ComponentUnit::Powers(const Point& p, double* power) {
+    RefreshUnlessSameTime(p);
+    power[in_] = RowTerm(p, 0) * p.Y(local_[0]);
+    power[out_] = -RowTerm(p, 1) * p.Y(local_[1]);
+}
+
+void ComponentUnit::OutputNames(std::vector<std::string>& names) const {
+    names.insert(names.end(), session_.OutputNames().begin(), session_.OutputNames().end());
+}
+
+} // namespace dvx::sim

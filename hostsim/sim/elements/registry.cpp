@@ -1,0 +1,81 @@
+// The element types by name, and the reading helpers their units share.
+#include "hostsim/sim/elements/reader.h"
+
+#include <vector>
+
+namespace dvx::sim {
+
+Waveform ReadWaveform(const JsonAt& at); // model_waveform.cpp
+
+#define DVX_ELEMENT(name, reader) std::unique_ptr<ElementUnit> reader(const ElementReader&);
+#include "hostsim/sim/elements/list.h"
+#undef DVX_ELEMENT
+
+namespace {
+
+struct ElementType {
+    const char* name;
+    ElementFactory read;
+};
+
+const ElementType kTypes[] = {
+#define DVX_ELEMENT(name, reader) {name, reader},
+#include "hostsim/sim/elements/list.h"
+#undef DVX_ELEMENT
+};
+
+} // namespace
+
+ElementFactory FindElementType(const std::string& type, std::string* known) {
+    if (known != nullptr) known->clear();
+    for (const ElementType& t : kTypes) {
+        if (type == t.name) return t.read;
+        if (known != nullptr) *known += (known->empty() ? "" : ", ") + std::string(t.name);
+    }
+    return nullptr;
+}
+
+void ElementReader::Keys(std::initializer_list<const char*> known) const {
+    std::vector<const char*> all{"type", "name"};
+    all.insert(all.end(), known.begin(), known.end());
+    at_.OnlyKeys(all);
+}
+
+void ElementReader::TwoEnds(int& a, int& b) const {
+    a = node_(at_.Field("a"), true);
+    b = at_.Has("b") ? node_(at_.Field("b"), true) : -1;
+    if (a == b) Fail("both ends are on the same node");
+}
+
+double ElementReader::Positive(const char* key) const {
+    const JsonAt field = at_.Field(key);
+    const double x = field.Number();
+    if (x <= 0.0) field.Fail("must be positive (got " + field.Value().dump() + ")");
+    return x;
+}
+
+double ElementReader::NonNegative(const char* key) const {
+    const JsonAt field = at_.Field(key);
+    const double x = field.Number();
+    if (x < 0.0) field.Fail("must not be negative (got " + field.Value().dump() + ")");
+    return x;
+}
+
+double ElementReader::AtLeast(const char* key, double lower, double fallback) const {
+    if (!at_.Has(key)) return fallback;
+    const JsonAt field = at_.Field(key);
+    const double x = field.Number();
+    if (x < lower) field.Fail("must be at least " + std::to_string(lower) + " (got " + field.Value().dump() + ")");
+    return x;
+}
+
+Waveform ElementReader::Wave(const char* key) const { return ReadWaveform(at_.Field(key)); }
+
+Waveform ElementReader::NonNegativeWave(const char* key) const {
+    const JsonAt field = at_.Field(key);
+    Waveform wave = ReadWaveform(field);
+    if (LowestValue(wave) < 0.0) field.Fail("must never be negative");
+    return wave;
+}
+
+} // namespace dvx::sim

@@ -1,0 +1,38 @@
+#include "hostsim/sim/integrators/integrator.h"
+
+#include "hostsim/sim/integrators/fixed_step.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace dvx::sim {
+
+namespace {
+
+// A count that floating-point division should have made whole: the nearest
+// whole number when it lies within a relative 1e-9, else `otherwise`.
+long WholeOr(double ratio, double otherwise) {
+    const double nearest = std::round(ratio);
+    if (std::abs(ratio - nearest) <= 1e-9 * std::max(1.0, ratio)) return static_cast<long>(nearest);
+    return static_cast<long>(otherwise);
+}
+
+} // namespace
+
+StepPlan PlanSteps(const Settings& s) {
+    StepPlan plan;
+    const double perInterval = s.outputInterval / s.step;
+    plan.stepsPerInterval = std::max(1L, WholeOr(perInterval, std::ceil(perInterval)));
+    plan.step = s.outputInterval / static_cast<double>(plan.stepsPerInterval);
+    const double intervals = (s.stop - s.start) / s.outputInterval;
+    plan.intervals = WholeOr(intervals, std::floor(intervals));
+    if (plan.intervals < 1) throw SimError("the run from start to stop is shorter than one output interval");
+    return plan;
+}
+
+std::unique_ptr<Integrator> MakeIntegrator(Method method, Network& network, Session& session) {
+    if (method == Method::Ida) return MakeIda(network, session);
+    return MakeFixedStep(method, network, session);
+}
+
+} // namespace dvx::sim

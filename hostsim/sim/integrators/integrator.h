@@ -1,0 +1,71 @@
+// The integrators of the network: SUNDIALS IDA with error control (ida), and
+// backward Euler and BDF2 at a fixed step. They see the network only through
+// its residual, its Jacobian, its events and its observations.
+#pragma once
+
+#include "hostsim/sim/model.h"
+#include "hostsim/sim/network.h"
+
+#include <memory>
+#include <vector>
+
+namespace dvx::sim {
+
+// A point of the output grid as the observers see it.
+struct Sample {
+    double t = 0.0;
+    const std::vector<double>& y;
+    // The recorded instances' outputs (catalogue order, instance after
+    // instance), read through call type 6.
+    const std::vector<double>& outputs;
+};
+
+class Observer {
+public:
+    virtual ~Observer() = default;
+    // After the consistent start, after every accepted step and after every
+    // event. No outputs are read for it.
+    virtual void OnStep(double t, const std::vector<double>& y) = 0;
+    // At every point of the output grid, the start included.
+    virtual void OnSample(const Sample& s) = 0;
+};
+
+struct SolverStats {
+    long steps = 0;
+    long residuals = 0;      // residual evaluations
+    long jacobians = 0;      // Jacobian evaluations
+    long factorizations = 0; // sparse LU factorisations
+    long errorTestFailures = 0;
+    long newtonFailures = 0; // convergence failures of the Newton iteration
+    long newtonIterations = 0;
+    long timeEvents = 0;  // restarts at waveform breakpoints
+    long stateEvents = 0; // restarts at zero crossings
+    long modeChanges = 0;
+    long stepCalls = 0;   // the component's call type 3
+    double seconds = 0.0; // wall time of the integration
+};
+
+// The output grid: start + i*interval for i = 0..intervals. Euler and BDF2
+// take a whole number of steps per interval: the requested step, shortened
+// if need be.
+struct StepPlan {
+    double step = 0.0;
+    long stepsPerInterval = 0;
+    long intervals = 0;
+};
+StepPlan PlanSteps(const Settings& settings);
+
+// The sample time of grid point i, computed alike by every integrator.
+inline double GridTime(const Settings& s, long i) { return s.start + static_cast<double>(i) * s.outputInterval; }
+
+class Integrator {
+public:
+    virtual ~Integrator() = default;
+    // Runs from the start to the last grid point; energies end up in the
+    // network's accounts. Throws SimError.
+    virtual SolverStats Run(const Settings& settings, Observer& observer) = 0;
+};
+
+std::unique_ptr<Integrator> MakeIntegrator(Method method, Network& network, Session& session);
+
+} // namespace dvx::sim
