@@ -10,9 +10,10 @@
 // makes for each instance (two steps, five output values), straight through
 // the library, so that the component's share of a step can be read off.
 #include "benchmarks/bench_host.h"
+#include "benchmarks/chain_model.h"
+#include "hostsim/sim/integrators/integrator.h"
 #include "hostsim/sim/network.h"
 #include "hostsim/sim/session.h"
-#include "hostsim/sim/solver.h"
 
 #include <benchmark/benchmark.h>
 
@@ -27,48 +28,30 @@ using namespace dvx::sim;
 constexpr double kStep = 1e-3;
 constexpr long kStepsPerRun = 50;
 
-std::string ChainModelText(long gears) {
-    std::ostringstream text;
-    text << R"({"simulation": {"start": 0, "stop": 1, "step": 0.001, "output_interval": 0.1, "method": "bdf2"},)";
-    text << R"("nodes": [)";
-    for (long i = 0; i <= gears; ++i) text << (i ? ", " : "") << "\"shaft" << i << "\"";
-    text << R"(], "elements": [{"type": "torque_source", "node": "shaft0", "torque": 5.0},)";
-    text << R"({"type": "inertia", "node": "shaft0", "J": 0.01},)";
-    for (long i = 1; i < gears; ++i) text << R"({"type": "inertia", "node": "shaft)" << i << R"(", "J": 1e-4},)";
-    text << R"({"type": "inertia", "node": "shaft)" << gears << R"(", "J": 1.0},)";
-    text << R"({"type": "damper", "a": "shaft)" << gears << R"(", "b": "ground", "d": 0.5}],)";
-    text << R"("instances": [)";
-    for (long i = 1; i <= gears; ++i)
-        text << (i > 1 ? ", " : "") << R"({"name": "g)" << i << R"(", "parameters": ")"
-             << (i % 2 ? "2" : "500m") << R"(", "ROT1": "shaft)" << i - 1 << R"(", "ROT2": "shaft)" << i << "\"}";
-    text << "]}";
-    return text.str();
-}
-
 // A placed chain, ready to run: the model, the loaded component with every
 // instance set up and laid out, the network and the solver.
 struct Chain {
     explicit Chain(long gears)
-        : model(ParseModel(ChainModelText(gears), "chain-" + std::to_string(gears) + ".json")),
+        : model(ParseModel(ChainModelText(gears, 1.0, 0.1), "chain-" + std::to_string(gears) + ".json")),
           session(dvx::host::LibraryBesideProgram(), log, false) {
         session.SetQuantities(&model.quantities);
         for (const Instance& instance : model.instances) session.Place(instance.name, instance.parameters);
         network = std::make_unique<Network>(model, session);
-        solver = std::make_unique<Solver>(model, session, *network);
+        bdf2 = MakeIntegrator(Method::Bdf2, *network, session);
     }
 
     Model model;
     std::ostringstream log;
     Session session;
     std::unique_ptr<Network> network;
-    std::unique_ptr<Solver> solver;
+    std::unique_ptr<Integrator> bdf2;
 };
 
 // Keeps the last outputs, as any observer must look at them.
 class LastOutputs : public Observer {
 public:
-    void OnStep(double, double, const std::vector<double>& outputs) override { last = outputs.back(); }
-    void OnSample(double, const std::vector<double>&) override {}
+    void OnStep(double, const std::vector<double>&) override {}
+    void OnSample(const Sample& s) override { last = s.outputs.back(); }
     double last = 0.0;
 };
 
@@ -95,7 +78,7 @@ void BM_SimulateChain(benchmark::State& state) {
     LastOutputs observer;
     long steps = 0;
     for (auto _ : state) {
-        steps = chain.solver->Run(settings, observer).steps;
+        steps = chain.bdf2->Run(settings, observer).steps;
         benchmark::DoNotOptimize(observer.last);
     }
     // The load turns the way the torque pushes it.

@@ -24,7 +24,7 @@ instances = [
     for i in range(1, n + 1)
 ]
 model = {
-    "simulation": {"start": 0, "stop": 5, "step": 0.001, "output_interval": 0.1, "method": "bdf2"},
+    "simulation": {"start": 0, "stop": 5, "step": 0.001, "output_interval": 0.1},
     "nodes": nodes,
     "elements": elements,
     "instances": instances,
