@@ -20,7 +20,7 @@
 #include "hostsim/sim/session.h"
 
 #include <benchmark/benchmark.h>
-#include <idas/idas.h>
+#include <ida/ida.h>
 #include <nvector/nvector_serial.h>
 #include <sunlinsol/sunlinsol_band.h>
 #include <sunmatrix/sunmatrix_band.h>

@@ -1,7 +1,7 @@
-# SUNDIALS IDAS (IDA with quadratures) for the host simulator, built from
+# SUNDIALS IDA for the host simulator, built from
 # Debian's source package for both targets alike: the same version, the
 # same options, and for Windows our own cross toolchain. scripts/install-deps.sh
-# unpacks the source into build/deps/sundials; only IDAS is built, as a static
+# unpacks the source into build/deps/sundials; only IDA is built, as a static
 # library that carries the serial vector, the Newton solver and the band
 # solver with it. Our sanitizer options do not reach it: it is a C library
 # of its own.
@@ -14,7 +14,7 @@ endif()
 
 include(ExternalProject)
 set(dvx_sundials_prefix ${CMAKE_BINARY_DIR}/sundials)
-set(dvx_sundials_library ${dvx_sundials_prefix}/lib/libsundials_idas.a)
+set(dvx_sundials_library ${dvx_sundials_prefix}/lib/libsundials_ida.a)
 set(dvx_sundials_args
   -DCMAKE_INSTALL_PREFIX=${dvx_sundials_prefix}
   -DCMAKE_INSTALL_LIBDIR=lib
@@ -22,7 +22,7 @@ set(dvx_sundials_args
   -DCMAKE_POSITION_INDEPENDENT_CODE=ON
   -DBUILD_SHARED_LIBS=OFF
   -DBUILD_STATIC_LIBS=ON
-  -DBUILD_ARKODE=OFF -DBUILD_CVODE=OFF -DBUILD_CVODES=OFF -DBUILD_IDA=OFF -DBUILD_IDAS=ON -DBUILD_KINSOL=OFF
+  -DBUILD_ARKODE=OFF -DBUILD_CVODE=OFF -DBUILD_CVODES=OFF -DBUILD_IDA=ON -DBUILD_IDAS=OFF -DBUILD_KINSOL=OFF
   -DEXAMPLES_ENABLE_C=OFF -DEXAMPLES_ENABLE_CXX=OFF -DEXAMPLES_INSTALL=OFF
   -DBUILD_FORTRAN_MODULE_INTERFACE=OFF)
 if(CMAKE_CROSSCOMPILING)

@@ -63,13 +63,14 @@ double ComponentUnit::OwnResidual(const Point& p) {
     return RowTerm(p, 2);
 }
 
-// At a solution point, just after the evaluation that found it: the entries
-// of the last step call, at the same time, still hold unless the component's
-// entries change with the variables, which the host cannot know. For the
-// energies and the residual that reports a solution point they are taken as
-// they are, which saves a step call per instance and solution point.
+// For the energies and the residual that reports a solution point, the
+// entries of the last step call are taken as they stand when that call was
+// at the same time (just after the evaluation that found the point, whose
+// entries differ from the point's only where the component's entries depend
+// on the variables), or when no step call has ever changed them. This
+// saves a step call per instance and solution point.
 void ComponentUnit::RefreshUnlessSameTime(const Point& p) {
-    if (!fresh_ || p.t != t_) Refresh(p);
+    if (!fresh_ || (p.t != t_ && !constant_)) Refresh(p);
 }
 
 void ComponentUnit::Jacobian(const Point& p, const JacobianSink& j) {

@@ -181,6 +181,7 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
     }
     recording.EndProgress();
     TakeEnergies(network, result);
+    result.energy.atEvents = result.stats.eventEnergy;
     session.ReleaseAll();
     if (csv) csv->Commit();
     std::vector<InstanceReport> shown;

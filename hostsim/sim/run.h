@@ -41,9 +41,10 @@ struct EnergyReport {
     double dissipated = 0.0;
     double storedStart = 0.0; // in inertias and springs
     double storedEnd = 0.0;
-    // supplied - dissipated - (storedEnd - storedStart): zero but for the
-    // integration error.
-    double Balance() const { return supplied - dissipated - (storedEnd - storedStart); }
+    double atEvents = 0.0; // lost at events (SolverStats::eventEnergy)
+    // supplied - dissipated - lost at events - (storedEnd - storedStart):
+    // zero but for the integration error.
+    double Balance() const { return supplied - dissipated - atEvents - (storedEnd - storedStart); }
 };
 
 struct RunResult {

@@ -29,11 +29,20 @@ void PrintSummary(const RunOptions& options, const RunResult& r, std::ostream& o
         << " s\n";
     const EnergyReport& e = r.energy;
     out << "energy   supplied " << FormatNumber(e.supplied, 9) << " J, dissipated " << FormatNumber(e.dissipated, 9)
-        << " J, stored " << FormatNumber(e.storedStart, 9) << " J at the start and " << FormatNumber(e.storedEnd, 9)
-        << " J at the end; balance " << FormatNumber(e.Balance(), 3) << " J\n";
+        << " J, lost at events " << FormatNumber(e.atEvents, 3) << " J, stored " << FormatNumber(e.storedStart, 9)
+        << " J at the start and " << FormatNumber(e.storedEnd, 9) << " J at the end; balance "
+        << FormatNumber(e.Balance(), 3) << " J\n";
     for (const EnergyAccount& a : e.elements)
         out << "         " << (a.kind == EnergyKind::Supplied ? "supplied   " : "dissipated ") << std::setw(14)
             << FormatNumber(a.value, 9) << " J  " << a.label << "\n";
+    // Events other than a plain start, the first few of them.
+    constexpr size_t kShownEvents = 12;
+    size_t shown = 0, events = 0;
+    for (const EventRecord& ev : st.events) {
+        if (ev.what == "start") continue;
+        if (shown++ < kShownEvents) out << (events++ == 0 ? "events   " : "         ") << "t = " << FormatNumber(ev.t, 9) << " s  " << ev.what << "\n";
+    }
+    if (shown > kShownEvents) out << "         (" << shown - kShownEvents << " more)\n";
     out << "\n";
 
     auto index = [&](const char* name) {

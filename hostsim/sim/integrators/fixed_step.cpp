@@ -69,7 +69,11 @@ SolverStats FixedStep::Run(const Settings& s, Observer& observer) {
     std::vector<double> y = network_.Initial(), yp(n, 0.0), yNew, ypNew, yPrev, g;
     network_.StartModes(s.start, y.data(), yp.data());
     solver_.Consistent(s.start, hShort, y, yp);
-    stats.modeChanges += solver_.SettleModes(s.start, hShort, y, yp, nullptr);
+    {
+        std::string modes;
+        stats.modeChanges += solver_.SettleModes(s.start, hShort, y, yp, nullptr, &modes);
+        stats.events.push_back({s.start, "start" + (modes.empty() ? std::string() : ": " + modes)});
+    }
 
     std::vector<double> outputs, powers;
     std::vector<EnergyAccount>& energies = network_.Energies();
@@ -102,14 +106,17 @@ SolverStats FixedStep::Run(const Settings& s, Observer& observer) {
                     ++stats.stateEvents;
                     ++stats.modeChanges;
                     euler = restart = true;
+                    std::string modes = network_.ModeReport();
                     for (int round = 0;; ++round) {
                         solver_.Solve(t, y, 1.0 / h, {}, yNew, ypNew);
                         if (!network_.Settle(t, yNew.data(), ypNew.data(), nullptr)) break;
                         ++stats.modeChanges;
+                        modes += "; " + network_.ModeReport();
                         if (round == 50)
                             throw SimError("at t = " + TimeText(t) + " the modes do not settle (last: " +
                                            network_.ModeReport() + ")");
                     }
+                    stats.events.push_back({t, "crossing: " + modes});
                 }
             }
             yPrev.swap(y);

@@ -1,5 +1,4 @@
-// SUNDIALS IDA (in its IDAS build, for the quadratures) on the network's
-// residual: variable order and step, local error below rtol*|y| + atol.
+// SUNDIALS IDA on the network's residual: variable order and step, local error below rtol*|y| + atol.
 //
 // - Algebraic unknowns (a gear's torque, a speed source's torque, speeds of
 //   massless nodes) are marked with IDASetId and kept out of the error test:
@@ -16,13 +15,14 @@
 //   consistent with the algebraic equations by one short Euler step where
 //   the interpolant does not satisfy them already (a constraint that moves
 //   with time, such as a named K that changes).
-// - Energies are IDAS quadratures: integrated with the states' own formulas,
-//   outside the error test and the Newton iteration.
+// - Energies are integrated along IDA's interpolating polynomial, step by
+//   step (energy_quadrature.h).
+#include "hostsim/sim/integrators/energy_quadrature.h"
 #include "hostsim/sim/integrators/fixed_step.h"
 #include "hostsim/sim/integrators/implicit.h"
 #include "hostsim/sim/integrators/sundials_eigen.h"
 
-#include <idas/idas.h>
+#include <ida/ida.h>
 #include <nvector/nvector_serial.h>
 
 #include <chrono>
@@ -35,12 +35,11 @@ namespace dvx::sim {
 namespace {
 
 // Consistent values use backward Euler steps this much shorter than the
-// output interval. Samples are made consistent with a longer one: it moves
-// the states only by the step times the (tiny) error of the interpolated
-// derivative, and keeps the torques it computes clear of the rounding error
-// that a very short step multiplies.
+// output interval. Points between steps are made consistent with a longer
+// one: the torques it computes lag by that step only, and stay clear of the
+// rounding error that a very short step multiplies.
 constexpr double kShortFraction = 1e-7;
-constexpr double kSampleFraction = 1e-4;
+constexpr double kSampleFraction = 1e-6;
 constexpr long kStepLimit = 20'000'000;
 constexpr double kDeltaCj = 0.5;
 
@@ -48,7 +47,7 @@ constexpr double kDeltaCj = 0.5;
 struct IdaObjects {
     SUNContext context = nullptr;
     void* mem = nullptr;
-    N_Vector y = nullptr, yp = nullptr, id = nullptr, q = nullptr, ys = nullptr, yps = nullptr;
+    N_Vector y = nullptr, yp = nullptr, id = nullptr, ys = nullptr, yps = nullptr, yq = nullptr;
     SUNMatrix matrix = nullptr;
     SUNLinearSolver solver = nullptr;
 
@@ -56,7 +55,7 @@ struct IdaObjects {
         if (mem != nullptr) IDAFree(&mem);
         if (solver != nullptr) SUNLinSolFree(solver);
         if (matrix != nullptr) SUNMatDestroy(matrix);
-        for (N_Vector v : {y, yp, id, q, ys, yps})
+        for (N_Vector v : {y, yp, id, ys, yps, yq})
             if (v != nullptr) N_VDestroy(v);
         if (context != nullptr) SUNContext_Free(&context);
     }
@@ -74,7 +73,6 @@ private:
     static int Jacobian(realtype t, realtype cj, N_Vector y, N_Vector yp, N_Vector r, SUNMatrix j, void* self,
                         N_Vector, N_Vector, N_Vector);
     static int Roots(realtype t, N_Vector y, N_Vector yp, realtype* g, void* self);
-    static int Powers(realtype t, N_Vector y, N_Vector yp, N_Vector q, void* self);
     static void Report(int code, const char* module, const char* function, char* message, void* self);
 
     // Runs `body`, keeping any exception for Run to throw once IDA has
@@ -127,14 +125,6 @@ int Ida::Roots(realtype t, N_Vector y, N_Vector yp, realtype* g, void* self) {
     return ida.Guard([&] { ida.network_.Crossings(t, N_VGetArrayPointer(y), N_VGetArrayPointer(yp), g); });
 }
 
-int Ida::Powers(realtype t, N_Vector y, N_Vector yp, N_Vector q, void* self) {
-    Ida& ida = *static_cast<Ida*>(self);
-    return ida.Guard([&] {
-        ida.network_.Powers(t, N_VGetArrayPointer(y), N_VGetArrayPointer(yp), ida.powers_);
-        std::copy(ida.powers_.begin(), ida.powers_.end(), N_VGetArrayPointer(q));
-    });
-}
-
 void Ida::Report(int code, const char*, const char* function, char* message, void* self) {
     if (code < 0) static_cast<Ida*>(self)->message_ = std::string(function) + ": " + message;
 }
@@ -160,7 +150,6 @@ void Ida::Accumulate(SolverStats& stats) {
 
 void Ida::Restart(double t) {
     Check(IDAReInit(ida_->mem, t, ida_->y, ida_->yp), t, "IDAReInit");
-    if (ida_->q != nullptr) Check(IDAQuadReInit(ida_->mem, ida_->q), t, "IDAQuadReInit");
 }
 
 SolverStats Ida::Run(const Settings& s, Observer& observer) {
@@ -184,7 +173,11 @@ SolverStats Ida::Run(const Settings& s, Observer& observer) {
     std::vector<double> y = network_.Initial(), yp(n_, 0.0), ys, yps;
     network_.StartModes(s.start, y.data(), yp.data());
     solver_.Consistent(s.start, hShort, y, yp);
-    stats.modeChanges += solver_.SettleModes(s.start, hShort, y, yp, nullptr);
+    {
+        std::string modes;
+        stats.modeChanges += solver_.SettleModes(s.start, hShort, y, yp, nullptr, &modes);
+        stats.events.push_back({s.start, "start" + (modes.empty() ? std::string() : ": " + modes)});
+    }
     network_.Observe(s.start, y.data(), yp.data(), outputs_);
     observer.OnStep(s.start, y);
     observer.OnSample({s.start, y, outputs_});
@@ -198,13 +191,12 @@ SolverStats Ida::Run(const Settings& s, Observer& observer) {
     o.id = N_VNew_Serial(length, o.context);
     o.ys = N_VNew_Serial(length, o.context);
     o.yps = N_VNew_Serial(length, o.context);
-    const size_t energies = network_.EnergyCount();
-    if (energies > 0) o.q = N_VNew_Serial(static_cast<sunindextype>(energies), o.context);
+    o.yq = N_VNew_Serial(length, o.context);
     o.mem = IDACreate(o.context);
     o.matrix = NewFactorMatrix(o.context, factor_);
     o.solver = NewFactorSolver(o.context, factor_);
     if (o.y == nullptr || o.yp == nullptr || o.id == nullptr || o.ys == nullptr || o.yps == nullptr ||
-        (energies > 0 && o.q == nullptr) || o.mem == nullptr || o.matrix == nullptr || o.solver == nullptr)
+        o.yq == nullptr || o.mem == nullptr || o.matrix == nullptr || o.solver == nullptr)
         throw SimError("IDA: out of memory for " + std::to_string(n_) + " unknowns");
 
     auto load = [this](N_Vector v, const std::vector<double>& from) {
@@ -218,7 +210,6 @@ SolverStats Ida::Run(const Settings& s, Observer& observer) {
     load(o.yp, yp);
     double* id = N_VGetArrayPointer(o.id);
     for (size_t i = 0; i < n_; ++i) id[i] = network_.Kinds()[i] == UnknownKind::Differential ? 1.0 : 0.0;
-    if (o.q != nullptr) N_VConst(0.0, o.q);
 
     void* mem = o.mem;
     Check(IDASetErrHandlerFn(mem, &Ida::Report, this), s.start, "IDASetErrHandlerFn");
@@ -241,31 +232,36 @@ SolverStats Ida::Run(const Settings& s, Observer& observer) {
         Check(IDARootInit(mem, crossings, &Ida::Roots), s.start, "IDARootInit");
         Check(IDASetNoInactiveRootWarn(mem), s.start, "IDASetNoInactiveRootWarn");
     }
-    // The energies stay out of the error test: held to it, they would shorten
-    // the steps without making the states more accurate.
-    if (o.q != nullptr) Check(IDAQuadInit(mem, &Ida::Powers, o.q), s.start, "IDAQuadInit");
 
     const std::vector<double> breakpoints = network_.Breakpoints(s.start, end);
     size_t nextBreak = 0;
     long nextSample = 1;
     std::vector<int> fired(static_cast<size_t>(crossings));
-    // A sample: the interpolated point, made consistent where it is not.
-    // The interpolant of an index-2 torque can stray far from its values at
-    // the steps (it is kept out of the error test), so the algebraic unknowns
-    // start from the end of the step and are solved for afresh.
-    auto sample = [&](double ts, const std::vector<double>& at, const std::vector<double>& atp) {
-        ys = at;
-        if (!network_.ExactOnInterpolant()) {
-            const double* stepEnd = N_VGetArrayPointer(o.y);
-            for (size_t i = 0; i < n_; ++i)
-                if (network_.Kinds()[i] == UnknownKind::Algebraic) ys[i] = stepEnd[i];
-            solver_.Project(ts, hSample, ys, atp);
-        }
-        network_.Observe(ts, ys.data(), atp.data(), outputs_);
-        observer.OnSample({ts, ys, outputs_});
+    // A point between two steps: the interpolated one, made consistent where
+    // it is not. The interpolant of an index-2 torque can stray far from its
+    // values at the steps (it is kept out of the error test), so the
+    // algebraic unknowns start from the end of the step and are solved for
+    // afresh.
+    std::vector<double> betweenP;
+    auto interpolate = [&](double at, std::vector<double>& into, std::vector<double>& intoP) {
+        Check(IDAGetDky(mem, at, 0, o.ys), at, "IDAGetDky");
+        Check(IDAGetDky(mem, at, 1, o.yps), at, "IDAGetDky");
+        store(o.ys, into);
+        store(o.yps, intoP);
+        if (network_.ExactOnInterpolant()) return;
+        const double* stepEnd = N_VGetArrayPointer(o.y);
+        for (size_t i = 0; i < n_; ++i)
+            if (network_.Kinds()[i] == UnknownKind::Algebraic) into[i] = stepEnd[i];
+        solver_.Consistent(at, hSample, into, intoP);
     };
-
+    auto sample = [&](double ts, const std::vector<double>& at, const std::vector<double>& atp) {
+        network_.Observe(ts, at.data(), atp.data(), outputs_);
+        observer.OnSample({ts, at, outputs_});
+    };
+    EnergyQuadrature energy(network_);
+    auto onStep = [&](double at, std::vector<double>& into) { interpolate(at, into, betweenP); };
     double t = s.start;
+    double integrated = s.start; // energies are integrated up to here
     long calls = 0;
     while (t < end) {
         while (nextBreak < breakpoints.size() && breakpoints[nextBreak] <= t + near) ++nextBreak;
@@ -285,10 +281,7 @@ SolverStats Ida::Run(const Settings& s, Observer& observer) {
         while (nextSample <= plan.intervals) {
             const double ts = GridTime(s, nextSample);
             if (!(ts < reached - near || (!atStop && !atRoot && ts <= reached))) break;
-            Check(IDAGetDky(mem, ts, 0, o.ys), ts, "IDAGetDky");
-            Check(IDAGetDky(mem, ts, 1, o.yps), ts, "IDAGetDky");
-            store(o.ys, ys);
-            store(o.yps, yps);
+            interpolate(ts, ys, yps);
             sample(ts, ys, yps);
             ++nextSample;
         }
@@ -302,6 +295,7 @@ SolverStats Ida::Run(const Settings& s, Observer& observer) {
         const bool timeEvent = (atStop || atRoot) && onBreak && t < end - near;
         if (atStop && !timeEvent) t = end;
         bool restart = false;
+        const double storedBefore = atRoot || timeEvent ? network_.Stored(t, y.data()) : 0.0;
         if (timeEvent) {
             ++stats.timeEvents;
             solver_.Consistent(t, hShort, y, yp);
@@ -312,15 +306,23 @@ SolverStats Ida::Run(const Settings& s, Observer& observer) {
             ++stats.stateEvents;
         }
         if (atRoot || timeEvent) {
-            const long changes = solver_.SettleModes(t, hShort, y, yp, atRoot ? fired.data() : nullptr);
+            std::string modes;
+            const long changes = solver_.SettleModes(t, hShort, y, yp, atRoot ? fired.data() : nullptr, &modes);
             stats.modeChanges += changes;
             restart = restart || changes > 0;
-        }
-        if (restart) {
-            if (o.q != nullptr) {
-                realtype tq = t;
-                Check(IDAGetQuad(mem, &tq, o.q), t, "IDAGetQuad");
+            if (restart) {
+                stats.eventEnergy += storedBefore - network_.Stored(t, y.data());
+                stats.events.push_back({t, std::string(timeEvent ? "breakpoint" : "crossing") +
+                                               (modes.empty() ? "" : ": " + modes)});
             }
+        }
+        // The energies up to the end of IDA's step, or up to the event where
+        // it restarts (the rest of the step is then discarded).
+        realtype internal = t;
+        Check(IDAGetCurrentTime(mem, &internal), t, "IDAGetCurrentTime");
+        energy.Add(integrated, restart || atStop ? t : internal, onStep);
+        integrated = restart || atStop ? t : internal;
+        if (restart) {
             Accumulate(stats);
             load(o.y, y);
             load(o.yp, yp);
@@ -337,13 +339,8 @@ SolverStats Ida::Run(const Settings& s, Observer& observer) {
                            " steps; the model may switch modes without end");
     }
 
-    if (o.q != nullptr) {
-        realtype tq = end;
-        Check(IDAGetQuad(mem, &tq, o.q), end, "IDAGetQuad");
-        const double* q = N_VGetArrayPointer(o.q);
-        std::vector<EnergyAccount>& accounts = network_.Energies();
-        for (size_t k = 0; k < energies; ++k) accounts[k].value = q[k];
-    }
+    std::vector<EnergyAccount>& accounts = network_.Energies();
+    for (size_t k = 0; k < accounts.size(); ++k) accounts[k].value = energy.Values()[k];
     Accumulate(stats);
     stats.residuals = residuals_ + solver_.Residuals() - residuals;
     stats.jacobians = jacobians_ + solver_.Jacobians() - jacobians;

@@ -47,6 +47,7 @@ double ImplicitSolver::Norm(const std::vector<double>& dx, const std::vector<dou
 void ImplicitSolver::Solve(double t, const std::vector<double>& base, double alpha, const std::vector<double>& g,
                            std::vector<double>& y, std::vector<double>& yp) {
     const size_t n = base.size();
+    const double named = inConsistent_ ? messageTime_ : t;
     y = base;
     yp.resize(n);
     auto derivative = [&] {
@@ -61,14 +62,14 @@ void ImplicitSolver::Solve(double t, const std::vector<double>& base, double alp
         network_.Jacobian(t, y.data(), yp.data(), alpha, factor_.Values());
         ++jacobians_;
         if (!factor_.Factorize())
-            throw SimError("at t = " + TimeText(t) + " the network's equations are singular (" + factor_.Error() +
+            throw SimError("at t = " + TimeText(named) + " the network's equations are singular (" + factor_.Error() +
                            "): every node needs a path that fixes its speed, through an inertia, a damper, "
                            "a spring, a source or a gear");
         for (double& v : f_) v = -v;
         factor_.Solve(f_.data(), dx_.data());
         for (size_t i = 0; i < n; ++i) {
             y[i] += dx_[i];
-            if (!std::isfinite(y[i])) throw SimError("at t = " + TimeText(t) + " the solution is no longer finite");
+            if (!std::isfinite(y[i])) throw SimError("at t = " + TimeText(named) + " the solution is no longer finite");
         }
         derivative();
         network_.Residual(t, y.data(), yp.data(), f_.data());
@@ -84,7 +85,7 @@ void ImplicitSolver::Solve(double t, const std::vector<double>& base, double alp
     size_t worst = 0;
     for (size_t i = 0; i < n; ++i)
         if (std::abs(dx_[i]) > std::abs(dx_[worst])) worst = i;
-    throw SimError("at t = " + TimeText(t) + " Newton's iteration did not converge in " +
+    throw SimError("at t = " + TimeText(named) + " Newton's iteration did not converge in " +
                    std::to_string(kNewtonIterations) + " iterations (the largest change is in " +
                    network_.Label(static_cast<int>(worst)) + ")");
 }
@@ -93,10 +94,16 @@ void ImplicitSolver::Consistent(double t, double hShort, std::vector<double>& y,
     const size_t n = y.size();
     const double alpha = 1.0 / hShort;
     base_ = y;
-    Solve(t, base_, alpha, {}, y1_, yp1_);
+    messageTime_ = t;
+    inConsistent_ = true;
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{inConsistent_};
+    Solve(t + hShort, base_, alpha, {}, y1_, yp1_);
     first_.resize(n);
     for (size_t i = 0; i < n; ++i) first_[i] = y1_[i] - base_[i];
-    Solve(t, y1_, alpha, {}, y, yp);
+    Solve(t + 2.0 * hShort, y1_, alpha, {}, y, yp);
     const std::vector<UnknownKind>& kinds = network_.Kinds();
     for (size_t i = 0; i < n; ++i) {
         const double drift = y[i] - y1_[i];
@@ -110,19 +117,13 @@ void ImplicitSolver::Consistent(double t, double hShort, std::vector<double>& y,
     }
 }
 
-void ImplicitSolver::Project(double t, double hShort, std::vector<double>& y, const std::vector<double>& yp) {
-    base_ = y;
-    first_.resize(yp.size());
-    for (size_t i = 0; i < yp.size(); ++i) first_[i] = -yp[i];
-    Solve(t, base_, 1.0 / hShort, first_, y, yp1_);
-}
-
 long ImplicitSolver::SettleModes(double t, double hShort, std::vector<double>& y, std::vector<double>& yp,
-                                 const int* fired) {
+                                 const int* fired, std::string* report) {
     long changes = 0;
     for (int round = 0; round < kModeRounds; ++round) {
         if (!network_.Settle(t, y.data(), yp.data(), round == 0 ? fired : nullptr)) return changes;
         ++changes;
+        if (report != nullptr) *report += (report->empty() ? "" : "; ") + network_.ModeReport();
         Consistent(t, hShort, y, yp);
     }
     throw SimError("at t = " + TimeText(t) + " the modes do not settle after " + std::to_string(kModeRounds) +

@@ -21,27 +21,32 @@ public:
     void Solve(double t, const std::vector<double>& base, double alpha, const std::vector<double>& g,
                std::vector<double>& y, std::vector<double>& yp);
 
-    // Consistent values at t from y, with two backward Euler steps of
-    // `hShort`. The first brings every unknown onto the algebraic equations
-    // (initial speeds that contradict a gear or a speed source move as an
-    // impulse would move them, keeping momentum); the second, from there,
-    // moves the states only by their drift over hShort. Taking that drift
-    // back leaves the states where t finds them and gives the algebraic
-    // unknowns the values that belong to them; the drift over hShort is the
-    // states' derivative. A state that did not jump keeps its value exactly.
-    void Consistent(double t, double hShort, std::vector<double>& y, std::vector<double>& yp);
+private:
+    // The time that messages name: the event's, not that of the short steps
+    // that make it consistent.
+    double messageTime_ = 0.0;
+    bool inConsistent_ = false;
 
-    // Makes an interpolated point consistent: a short backward Euler step
-    // from (y, yp), so that the algebraic equations hold again. It moves the
-    // states by no more than hShort times the error of the interpolated
-    // derivative, but where a constraint among them is violated.
-    void Project(double t, double hShort, std::vector<double>& y, const std::vector<double>& yp);
+public:
+
+    // Consistent values at t from y, with two backward Euler steps of
+    // `hShort`, to t + hShort and t + 2*hShort. The first brings every
+    // unknown onto the algebraic equations (initial speeds that contradict a
+    // gear or a speed source move as an impulse would move them, keeping
+    // momentum); the second, from there, moves the states only by their
+    // drift. Taking that drift back from the first leaves the states where t
+    // finds them, on the constraints at t even where these move with time (a
+    // named K that changes: to within hShort^2); the drift over hShort is the
+    // states' derivative, and the algebraic unknowns are those of the second
+    // step. A state that did not jump keeps its value exactly.
+    void Consistent(double t, double hShort, std::vector<double>& y, std::vector<double>& yp);
 
     // At an event: asks the units for their modes at the consistent point
     // (y, yp), and while any changes, makes the point consistent in the new
     // modes and asks again. `fired` as for Network::Settle. Returns the
-    // number of mode changes.
-    long SettleModes(double t, double hShort, std::vector<double>& y, std::vector<double>& yp, const int* fired);
+    // number of mode changes; `report` (if given) receives the new modes.
+    long SettleModes(double t, double hShort, std::vector<double>& y, std::vector<double>& yp, const int* fired,
+                     std::string* report = nullptr);
 
     long Residuals() const { return residuals_; }
     long Jacobians() const { return jacobians_; }

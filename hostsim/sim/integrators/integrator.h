@@ -7,6 +7,7 @@
 #include "hostsim/sim/network.h"
 
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace dvx::sim {
@@ -30,6 +31,13 @@ public:
     virtual void OnSample(const Sample& s) = 0;
 };
 
+// An event of the run: a restart at a waveform breakpoint or a zero
+// crossing, and the modes it changed.
+struct EventRecord {
+    double t = 0.0;
+    std::string what;
+};
+
 struct SolverStats {
     long steps = 0;
     long residuals = 0;      // residual evaluations
@@ -43,6 +51,11 @@ struct SolverStats {
     long modeChanges = 0;
     long stepCalls = 0;   // the component's call type 3
     double seconds = 0.0; // wall time of the integration
+    std::vector<EventRecord> events; // time order
+    // Energy the stored energy lost at events, where consistent values
+    // moved the state at once (an impulse when a clutch locks, a contact
+    // that ends with its spring still compressed) [J].
+    double eventEnergy = 0.0;
 };
 
 // The output grid: start + i*interval for i = 0..intervals. Euler and BDF2
