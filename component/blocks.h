@@ -1,6 +1,8 @@
 // Bounded access to the host's VectorBlock and MatrixBlock. Offsets come from
 // the host and may be odd or point anywhere: every read and write is checked
-// against the block's size and done byte-wise (no misaligned access).
+// against the block's size and done byte-wise (no misaligned access). A block
+// whose size cannot be read has the size kMemSizeUnknown, so that it holds
+// whatever the host's offsets declare.
 //
 // Inline, because the step runs them for every instance at every step: with
 // the counts known at the call, each copy becomes a few moves.

@@ -34,7 +34,9 @@ inline int32_t OpenCallFrame(DvxHandle instanceHandle, DvxHandle interfaceHandle
 }
 
 // A block smaller than its layout cannot be used any more than one that does
-// not lock: call types that do work then return kStatusLockFailed.
+// not lock: call types that do work then return kStatusLockFailed. A block
+// that locks but whose size cannot be read (kMemSizeUnknown) passes: it is
+// taken to have the layout the host declares.
 inline bool CallFrameFits(const CallFrame* frame) {
     return frame->instanceSize >= kInstanceDataSize && frame->interfaceSize >= kInterfaceBlockUsed;
 }

@@ -74,7 +74,6 @@ typedef struct InterfaceBlock {
 
 // The component reads nothing of the InterfaceBlock beyond this many bytes.
 enum { kInterfaceBlockUsed = 38 };
-enum { kInstanceDataSize = 376 };
 enum { kJacobianEntries = 8, kVariableCount = 3 };
 
 static_assert(sizeof(InstanceData) == kInstanceDataSize, "InstanceData");

@@ -1,6 +1,7 @@
 // Call type 1: read the parameter text, store K or the name of the host
 // quantity it refers to, reset the outputs and declare the entry counts.
 #include "component/calls.h"
+#include "component/fpmode.h"
 #include "component/names.h"
 #include "host/services.h"
 #include "parse/number.h"
@@ -30,9 +31,15 @@ int32_t RunSetup(InstanceData* instance, InterfaceBlock* interfaceBlock, char* t
             char* comma = strchr(field, ',');
             if (comma != nullptr) *comma = '\0'; // split in place, as the host expects
             if (first && *field != '\0') {
-                if (IsNumberText(field) == 1) {
+                // The parse and the factor in the component's own modes: the
+                // host's FTZ or DAZ would turn a denormal K into zero, and so 1.
+                const FpModes hostModes = TakeOwnFpModes();
+                const bool isNumber = IsNumberText(field) == 1;
+                const double k = isNumber ? FactorFrom(gParseResult.value) : 1.0;
+                GiveBackFpModes(&hostModes);
+                if (isNumber) {
                     instance->kIsNumber = 1;
-                    instance->k = FactorFrom(gParseResult.value);
+                    instance->k = k;
                 } else {
                     instance->kIsNumber = 0;
                     instance->kName = CopyName(field, strlen(field));

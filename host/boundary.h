@@ -27,6 +27,11 @@ extern "C" {
 // Zero means "no block".
 typedef uint32_t DvxHandle;
 
+// Bytes of the per-instance record InstanceData that the host allocates for
+// every instance. The boundary announces it (ModelDescriptor.instanceSize);
+// the component's record is laid out to exactly this size.
+enum { kInstanceDataSize = 376 };
+
 // Written by UDMInit; the host allocates InstanceData blocks of instanceSize.
 typedef struct ModelDescriptor {
     uint16_t fixedFirst;   // always 2; its meaning belongs to the host

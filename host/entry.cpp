@@ -1,5 +1,4 @@
 // The exports a host calls before any instance exists.
-#include "component/instance.h"
 #include "host/boundary.h"
 #include "host/services.h"
 

@@ -65,13 +65,9 @@ void ReleaseBytes(Slot* slot) {
     slot->size = 0;
 }
 
-} // namespace
-
-extern "C" {
-
-HGLOBAL GlobalAlloc(unsigned flags, size_t bytes) {
-    void* data = AllocateBytes(bytes, (flags & GMEM_ZEROINIT) != 0);
-    if (data == nullptr && bytes != 0) return 0;
+// A new block holding `data`, with `size` as GlobalSize reads it; 0 when
+// every slot is taken (the bytes are then freed).
+HGLOBAL PlaceBlock(void* data, size_t size) {
     std::lock_guard<std::mutex> guard(gAllocMutex);
     uint32_t index = 0;
     if (!TakeSlot(&index)) {
@@ -82,13 +78,29 @@ HGLOBAL GlobalAlloc(unsigned flags, size_t bytes) {
     // Generation 0 is never used, so that a handle's top bits are never 0.
     if (slot.generation == 0) slot.generation = 1;
     slot.data = data;
-    slot.size = bytes;
+    slot.size = size;
     slot.locks = 0;
     slot.unlocks = 0;
     slot.discarded = 0;
     const uint32_t handle = (static_cast<uint32_t>(slot.generation) << kIndexBits) | index;
     std::atomic_ref<uint32_t>(slot.handle).store(handle, std::memory_order_release);
     return handle;
+}
+
+} // namespace
+
+extern "C" {
+
+HGLOBAL GlobalAlloc(unsigned flags, size_t bytes) {
+    void* data = AllocateBytes(bytes, (flags & GMEM_ZEROINIT) != 0);
+    if (data == nullptr && bytes != 0) return 0;
+    return PlaceBlock(data, bytes);
+}
+
+HGLOBAL DvxGlobalAllocUnsized(unsigned flags, size_t bytes) {
+    void* data = AllocateBytes(bytes, (flags & GMEM_ZEROINIT) != 0);
+    if (data == nullptr) return 0;
+    return PlaceBlock(data, 0);
 }
 
 void* GlobalLock(HGLOBAL handle) { return dvx::memory::LockSlot(FindSlot(handle)); }
@@ -129,6 +141,8 @@ HGLOBAL GlobalReAlloc(HGLOBAL handle, size_t bytes, unsigned flags) {
     std::lock_guard<std::mutex> guard(gAllocMutex);
     Slot* slot = FindSlot(handle);
     if (slot == nullptr || LockCountOf(slot) != 0) return 0;
+    // A block whose size is not kept cannot say how much of it to keep.
+    if (slot->data != nullptr && slot->size == 0) return 0;
     if (bytes == 0 && (flags & GMEM_MOVEABLE) != 0) {
         ReleaseBytes(slot);
         slot->discarded = 1;

@@ -53,10 +53,21 @@ DVX_MEMORY_API unsigned GlobalFlags(HGLOBAL handle);
 DVX_MEMORY_API size_t GlobalSize(HGLOBAL handle);
 // With bytes 0 and GMEM_MOVEABLE, discards an unlocked block: the handle stays
 // valid but locks to null. Otherwise resizes an unlocked block. Returns the
-// handle, or 0 on failure.
+// handle, or 0 on failure (always for a block of unknown size).
 DVX_MEMORY_API HGLOBAL GlobalReAlloc(HGLOBAL handle, size_t bytes, unsigned flags);
+
+// For test benches: a block of `bytes` (at least 1) that locks, unlocks and
+// frees like any other, but whose size is not kept: GlobalSize reads 0. It
+// stands for a platform that provides GlobalLock and GlobalUnlock only, as on
+// Windows a host's own memory passed as a fixed handle does. Returns 0 when
+// the allocation fails.
+DVX_MEMORY_API HGLOBAL DvxGlobalAllocUnsized(unsigned flags, size_t bytes);
 }
 #endif
+
+// The size MemLockHeld gives for a block that locks but whose size cannot be
+// read: its user takes the layout that the host declares.
+constexpr size_t kMemSizeUnknown = SIZE_MAX;
 
 // The same operations on the 32-bit handle values that travel in the host's
 // records, for both platforms.
@@ -87,11 +98,26 @@ typedef struct MemHeld {
     uint32_t handle;
 } MemHeld;
 
-// GlobalLock, with the block's size in *size (0 when the lock fails).
+// The size of a block that has locked. kernel32 locks a fixed handle that is
+// a pointer to memory it did not allocate (a host's own heap, static or
+// virtual memory) and gives the pointer back, but GlobalSize cannot read the
+// size of such memory: it returns 0 and sets the last error. A block of its
+// own reads its size, so only then is the size unknown. The check runs only
+// when the size reads 0.
+inline size_t LockedBlockSize(HGLOBAL handle) {
+    const size_t size = GlobalSize(handle);
+    if (size != 0) return size;
+    SetLastError(ERROR_SUCCESS);
+    if (GlobalSize(handle) == 0 && GetLastError() != ERROR_SUCCESS) return kMemSizeUnknown;
+    return 0;
+}
+
+// GlobalLock, with the block's size in *size: 0 when the lock fails,
+// kMemSizeUnknown when the block locks but its size cannot be read.
 inline void* MemLockHeld(uint32_t handle, size_t* size, MemHeld* held) {
     held->handle = handle;
     void* data = GlobalLock(ToHGlobal(handle));
-    *size = data != nullptr ? GlobalSize(ToHGlobal(handle)) : 0;
+    *size = data != nullptr ? LockedBlockSize(ToHGlobal(handle)) : 0;
     return data;
 }
 
@@ -137,7 +163,7 @@ struct alignas(32) Slot {
     uint8_t discarded;
     uint8_t unused;
     void* data;          // null while free, discarded or zero bytes long
-    size_t size;
+    size_t size;         // 0 as well for a block whose size is not kept
 };
 static_assert(sizeof(Slot) == 32, "a slot is half a cache line");
 static_assert(std::is_trivially_default_constructible_v<Slot>, "the table needs no code at load time");
@@ -178,6 +204,10 @@ inline int UnlockSlot(Slot* slot) {
 
 inline size_t SlotSize(const Slot* slot) { return slot == nullptr ? 0 : slot->size; }
 
+// The size of a block that has locked: a block of zero bytes never locks, so
+// a size of 0 here is a block whose size is not kept (DvxGlobalAllocUnsized).
+inline size_t LockedSlotSize(const Slot* slot) { return slot->size != 0 ? slot->size : kMemSizeUnknown; }
+
 } // namespace dvx::memory
 
 inline void* MemLock(uint32_t handle) { return dvx::memory::LockSlot(dvx::memory::FindSlot(handle)); }
@@ -191,14 +221,15 @@ typedef struct MemHeld {
     uint32_t handle;
 } MemHeld;
 
-// GlobalLock, with the block's size in *size (0 when the lock fails), in one
+// GlobalLock, with the block's size in *size (0 when the lock fails,
+// kMemSizeUnknown when the block locks but its size is not kept), in one
 // lookup.
 inline void* MemLockHeld(uint32_t handle, size_t* size, MemHeld* held) {
     dvx::memory::Slot* slot = dvx::memory::FindSlot(handle);
     held->slot = slot;
     held->handle = handle;
     void* data = dvx::memory::LockSlot(slot);
-    *size = data != nullptr ? slot->size : 0;
+    *size = data != nullptr ? dvx::memory::LockedSlotSize(slot) : 0;
     return data;
 }
 

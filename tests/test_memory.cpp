@@ -180,6 +180,30 @@ TEST(MemoryHandles, ZeroByteBlockHasAHandleButNeverLocks) {
     GlobalUnlock(h);
     EXPECT_EQ(GlobalFree(h), HGLOBAL{});
 }
+
+// The test benches' block: its size is not kept, everything else is as for
+// any block. Having no size, it cannot be resized or discarded.
+TEST(MemoryHandles, UnsizedBlockLocksLikeAnyOtherButItsSizeReadsZero) {
+    EXPECT_EQ(DvxGlobalAllocUnsized(GMEM_ZEROINIT, 0), HGLOBAL{}) << "a block of no bytes would never lock";
+    const HGLOBAL h = DvxGlobalAllocUnsized(GMEM_ZEROINIT, 40);
+    ASSERT_NE(h, HGLOBAL{});
+    EXPECT_EQ(GlobalSize(h), 0u);
+    auto* p = static_cast<unsigned char*>(GlobalLock(h));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p[0] | p[39], 0);
+    p[39] = 7;
+    EXPECT_EQ(GlobalLock(h), p);
+    EXPECT_EQ(Count(h), 2u);
+    GlobalUnlock(h);
+    GlobalUnlock(h);
+    EXPECT_EQ(Count(h), 0u);
+    EXPECT_EQ(GlobalReAlloc(h, 80, GMEM_MOVEABLE), HGLOBAL{});
+    EXPECT_EQ(GlobalReAlloc(h, 0, GMEM_MOVEABLE), HGLOBAL{});
+    EXPECT_EQ(static_cast<unsigned char*>(GlobalLock(h))[39], 7);
+    GlobalUnlock(h);
+    EXPECT_EQ(GlobalFree(h), HGLOBAL{});
+    EXPECT_EQ(GlobalLock(h), nullptr);
+}
 #endif
 
 TEST(MemoryHandles, ManyBlocksHaveDistinctHandlesAndAddresses) {

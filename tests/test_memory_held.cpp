@@ -3,6 +3,7 @@
 // instead of a second lookup. It must agree with GlobalLock, GlobalSize and
 // the lock counts, on our layer and, under Wine, on kernel32.
 #include "platform/memory.h"
+#include "tests/unsized_block.h"
 
 #include <gtest/gtest.h>
 
@@ -53,6 +54,49 @@ TEST(HeldLocks, UnusableHandlesLockToNullWithSizeZero) {
     }
     EXPECT_EQ(Count(discarded), 0u);
     GlobalFree(discarded);
+}
+
+// The call frame takes the layout a host declares only where the size truly
+// cannot be read: a block the platform allocated always reads its own size,
+// however small it is (on Windows fixed blocks too, whose handles are
+// pointers like a host's own memory).
+TEST(HeldLocks, BlocksOfThePlatformNeverHaveAnUnknownSize) {
+    const struct {
+        const char* what;
+        unsigned flags;
+        size_t bytes;
+    } cases[] = {{"fixed, no bytes", GMEM_FIXED, 0}, {"fixed", GMEM_FIXED, 16}, {"movable", GMEM_MOVEABLE, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const HGLOBAL h = GlobalAlloc(c.flags, c.bytes);
+        ASSERT_NE(h, HGLOBAL{});
+        size_t size = 99;
+        MemHeld held;
+        if (MemLockHeld(FromHGlobal(h), &size, &held) != nullptr) {
+            EXPECT_NE(size, kMemSizeUnknown);
+            EXPECT_EQ(size, GlobalSize(h));
+            MemUnlockHeld(&held);
+        } else {
+            EXPECT_EQ(size, 0u);
+        }
+        GlobalFree(h);
+    }
+}
+
+TEST(HeldLocks, BlockWhoseSizeCannotBeReadLocksWithItsSizeUnknown) {
+    const uint32_t h = dvx::test::AllocUnsizedBlock(64);
+    EXPECT_EQ(GlobalSize(ToHGlobal(h)), 0u);
+    size_t size = 0;
+    MemHeld held;
+    auto* data = static_cast<unsigned char*>(MemLockHeld(h, &size, &held));
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(size, kMemSizeUnknown);
+    data[63] = 5;
+    EXPECT_EQ(static_cast<unsigned char*>(MemLock(h))[63], 5);
+    MemUnlock(h);
+    MemUnlockHeld(&held);
+    EXPECT_EQ(Count(ToHGlobal(h)), 0u);
+    dvx::test::FreeUnsizedBlock(h);
 }
 
 // A host may pass one block under two handles' roles (the same handle as
