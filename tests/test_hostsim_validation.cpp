@@ -192,7 +192,8 @@ TEST(References, EveryExampleReproducesItsCommittedCsv) {
     // moves a little: the targets agree to well within 100*rtol.
     const Case cases[] = {{Method::Bdf2, "reference-bdf2.csv", 1e-9}, {Method::Ida, "reference.csv", 1e-5}};
     for (const Case& c : cases)
-    for (const char* example : {"motor-gear", "variable-ratio", "gear-chain"}) {
+    for (const char* example :
+         {"motor-gear", "variable-ratio", "gear-chain", "brake-stop", "clutch-lockup", "vehicle-launch"}) {
         RunOptions o = ExampleOptions(example);
         o.method = c.method;
         o.csv = std::filesystem::temp_directory_path() / (std::string("dvx-reference-") + example + ".csv");

@@ -52,6 +52,20 @@ double Lowest(const Table& table) { return *std::min_element(table.values.begin(
 
 } // namespace
 
+double TableAt(const Table& table, double x, double* slope) {
+    const std::vector<double>& xs = table.times;
+    const std::vector<double>& ys = table.values;
+    *slope = 0.0;
+    if (x <= xs.front()) {
+        if (x == xs.front() && xs.size() > 1) *slope = (ys[1] - ys[0]) / (xs[1] - xs[0]);
+        return ys.front();
+    }
+    if (x >= xs.back()) return ys.back();
+    const size_t i = static_cast<size_t>(std::upper_bound(xs.begin(), xs.end(), x) - xs.begin());
+    *slope = (ys[i] - ys[i - 1]) / (xs[i] - xs[i - 1]);
+    return ys[i - 1] + (ys[i] - ys[i - 1]) * ((x - xs[i - 1]) / (xs[i] - xs[i - 1]));
+}
+
 void AddBreakpoints(const Waveform& wave, double from, double to, std::vector<double>& times) {
     std::vector<double> corners;
     std::visit([&corners](const auto& w) { Corners(w, corners); }, wave);

@@ -47,6 +47,10 @@ using Waveform = std::variant<Constant, Step, Ramp, Sine, Table>;
 
 double Evaluate(const Waveform& wave, double t);
 
+// A table's value at x, and its slope there (0 outside the table, the right
+// segment's slope at a point).
+double TableAt(const Table& table, double x, double* slope);
+
 // Adds the times in (from, to] where the waveform jumps or bends: a step's
 // time, a ramp's two ends, a table's points.
 void AddBreakpoints(const Waveform& wave, double from, double to, std::vector<double>& times);

@@ -41,6 +41,9 @@ public:
     // A waveform that must never go below zero (checked at its corners and
     // bounds).
     Waveform NonNegativeWave(const char* key) const;
+    // A table over something other than time, [[x, y], ...] with x strictly
+    // increasing.
+    Table PointTable(const char* key) const;
 
 private:
     const JsonAt& at_;

@@ -78,4 +78,22 @@ Waveform ElementReader::NonNegativeWave(const char* key) const {
     return wave;
 }
 
+Table ElementReader::PointTable(const char* key) const {
+    const JsonAt points = at_.Field(key);
+    points.ExpectArray();
+    if (points.Size() == 0) points.Fail("a table needs at least one point");
+    Table table;
+    for (size_t i = 0; i < points.Size(); ++i) {
+        const JsonAt point = points.Element(i);
+        point.ExpectArray();
+        if (point.Size() != 2) point.Fail("a point is a pair of numbers");
+        const double x = point.Element(0).Number();
+        if (!table.times.empty() && x <= table.times.back())
+            point.Element(0).Fail("the first numbers of a table's points must strictly increase");
+        table.times.push_back(x);
+        table.values.push_back(point.Element(1).Number());
+    }
+    return table;
+}
+
 } // namespace dvx::sim

@@ -288,6 +288,9 @@ SolverStats Ida::Run(const Settings& s, Observer& observer) {
         store(o.y, y);
         store(o.yp, yp);
         t = reached;
+        // The energies up to here, in the modes of the step.
+        energy.Add(integrated, t, onStep);
+        integrated = t;
 
         // A breakpoint (IDA stopped there, or a root fell on it): the inputs
         // after it, consistent values, modes. A root: the modes it calls for.
@@ -316,12 +319,14 @@ SolverStats Ida::Run(const Settings& s, Observer& observer) {
                                                (modes.empty() ? "" : ": " + modes)});
             }
         }
-        // The energies up to the end of IDA's step, or up to the event where
-        // it restarts (the rest of the step is then discarded).
-        realtype internal = t;
-        Check(IDAGetCurrentTime(mem, &internal), t, "IDAGetCurrentTime");
-        energy.Add(integrated, restart || atStop ? t : internal, onStep);
-        integrated = restart || atStop ? t : internal;
+        // A root that changed nothing: IDA goes on from the end of its step,
+        // and the energies too.
+        if (!restart && atRoot) {
+            realtype internal = t;
+            Check(IDAGetCurrentTime(mem, &internal), t, "IDAGetCurrentTime");
+            energy.Add(integrated, internal, onStep);
+            integrated = std::max(integrated, static_cast<double>(internal));
+        }
         if (restart) {
             Accumulate(stats);
             load(o.y, y);
