@@ -13,11 +13,11 @@ void ComponentUnit::Build(Builder& b) {
     entries_.clear();
     rowOf_.clear();
     colOf_.clear();
-    localRow_.clear();
+    for (std::vector<size_t>& list : entriesOfRow_) list.clear();
     for (size_t k = 0; k < inst.rows.size(); ++k) {
+        entriesOfRow_[static_cast<size_t>(inst.rows[k])].push_back(k);
         rowOf_.push_back(local_[static_cast<size_t>(inst.rows[k])]);
         colOf_.push_back(local_[static_cast<size_t>(inst.columns[k])]);
-        localRow_.push_back(inst.rows[k]);
         entries_.push_back(b.Entry(rowOf_.back(), colOf_.back()));
     }
     values_.assign(inst.rows.size(), 0.0);
@@ -53,8 +53,7 @@ void ComponentUnit::Residual(const Point& p, Rows& f) {
 
 double ComponentUnit::RowTerm(const Point& p, size_t r) const {
     double sum = -rhs_[r];
-    for (size_t k = 0; k < values_.size(); ++k)
-        if (localRow_[k] == static_cast<int>(r)) sum += values_[k] * p.Y(colOf_[k]);
+    for (size_t k : entriesOfRow_[r]) sum += values_[k] * p.Y(colOf_[k]);
     return sum;
 }
 

@@ -53,7 +53,8 @@ private:
     std::vector<int> entries_;
     // Per entry: its global row and column (-1 on the ground) and its local
     // row.
-    std::vector<int> rowOf_, colOf_, localRow_;
+    std::vector<int> rowOf_, colOf_;
+    std::array<std::vector<size_t>, 3> entriesOfRow_; // per local row, its entries
     std::vector<double> values_;
     std::array<double, 3> rhs_{};
     std::vector<double> firstValues_;

@@ -18,6 +18,7 @@
 
 #include "hostsim/sim/integrators/implicit.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace dvx::sim {
@@ -25,9 +26,11 @@ namespace dvx::sim {
 namespace {
 
 // The start is made consistent with a backward Euler step this much shorter
-// than the real step: long enough for a well-conditioned matrix, short
-// enough that the speeds do not move.
+// than the real step (or than a hundredth of the output interval, for very
+// short steps): long enough that the torques it computes stay clear of
+// rounding, short enough that the speeds do not move.
 constexpr double kStartFraction = 1e-7;
+constexpr double kIntervalShare = 1e-2;
 
 // Per crossing, the direction of a sign change from `before` to `after`, or
 // 0. A function that starts at zero has not crossed.
@@ -64,7 +67,7 @@ SolverStats FixedStep::Run(const Settings& s, Observer& observer) {
 
     const StepPlan plan = PlanSteps(s);
     const double h = plan.step;
-    const double hShort = kStartFraction * h;
+    const double hShort = kStartFraction * std::max(h, kIntervalShare * s.outputInterval);
     const size_t n = static_cast<size_t>(network_.Size());
     std::vector<double> y = network_.Initial(), yp(n, 0.0), yNew, ypNew, yPrev, g;
     network_.StartModes(s.start, y.data(), yp.data());

@@ -242,13 +242,16 @@ SolverStats Ida::Run(const Settings& s, Observer& observer) {
     // values at the steps (it is kept out of the error test), so the
     // algebraic unknowns start from the end of the step and are solved for
     // afresh.
+    // Whether the interpolant needs that is asked once per step.
     std::vector<double> betweenP;
+    bool exact = network_.ExactOnInterpolant();
     auto interpolate = [&](double at, std::vector<double>& into, std::vector<double>& intoP) {
         Check(IDAGetDky(mem, at, 0, o.ys), at, "IDAGetDky");
-        Check(IDAGetDky(mem, at, 1, o.yps), at, "IDAGetDky");
         store(o.ys, into);
+        if (exact && &intoP == &betweenP) return; // energies need no derivative
+        Check(IDAGetDky(mem, at, 1, o.yps), at, "IDAGetDky");
         store(o.yps, intoP);
-        if (network_.ExactOnInterpolant()) return;
+        if (exact) return;
         const double* stepEnd = N_VGetArrayPointer(o.y);
         for (size_t i = 0; i < n_; ++i)
             if (network_.Kinds()[i] == UnknownKind::Algebraic) into[i] = stepEnd[i];
@@ -275,6 +278,7 @@ SolverStats Ida::Run(const Settings& s, Observer& observer) {
         ++calls;
         Check(flag, reached, "IDASolve");
         const bool atStop = flag == IDA_TSTOP_RETURN;
+        exact = network_.ExactOnInterpolant();
         const bool atRoot = flag == IDA_ROOT_RETURN;
 
         // Grid points inside the step come from the interpolation.

@@ -4,7 +4,14 @@
 
 namespace dvx::sim {
 
-SparseFactor::SparseFactor(const Eigen::SparseMatrix<double>& pattern) : matrix_(pattern) {
+namespace {
+
+constexpr Eigen::Index kPanel = 4, kMaxSuper = 32;
+
+} // namespace
+
+SparseFactor::SparseFactor(const Eigen::SparseMatrix<double>& pattern)
+    : matrix_(pattern), lu_(kPanel, kMaxSuper) {
     matrix_.makeCompressed();
     lu_.analyzePattern(matrix_);
     rowCount_.assign(static_cast<size_t>(matrix_.rows()), 0);
