@@ -24,9 +24,10 @@ windows: deps
 	cmake --build --preset windows -j $(JOBS)
 	cmake/wine-run.sh cmd /c exit 0 >/dev/null 2>&1 || true
 
-# The main job: the host simulator runs the bundled default example.
+# The main job: the host simulator runs a car that pulls away and shifts
+# through four gears, the component as its gearbox and final drive.
 demo: native
-	build/native/dolvanex-host run --csv build/demo.csv --plot build/demo.png
+	build/native/dolvanex-host run examples/vehicle-launch/model.json --csv build/demo.csv --plot build/demo.png
 
 # Builds everything on both targets and runs every suite; the sanitizer build
 # included. The last lines are CTest's summary.
