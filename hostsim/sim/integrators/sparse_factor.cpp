@@ -4,14 +4,7 @@
 
 namespace dvx::sim {
 
-namespace {
-
-constexpr Eigen::Index kPanel = 4, kMaxSuper = 32;
-
-} // namespace
-
-SparseFactor::SparseFactor(const Eigen::SparseMatrix<double>& pattern)
-    : matrix_(pattern), lu_(kPanel, kMaxSuper) {
+SparseFactor::SparseFactor(const Eigen::SparseMatrix<double>& pattern) : matrix_(pattern) {
     matrix_.makeCompressed();
     lu_.analyzePattern(matrix_);
     rowCount_.assign(static_cast<size_t>(matrix_.rows()), 0);

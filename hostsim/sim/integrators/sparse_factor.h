@@ -11,18 +11,6 @@
 
 namespace dvx::sim {
 
-// Eigen's SparseLU with its supernode and panel sizes made for the networks
-// here: long chains of small couplings, whose supernodes stay a few columns
-// wide. Its defaults (panels of 16 columns) zero dense work arrays of 16 times
-// the size at every factorisation, which for a chain costs more than the
-// elimination itself.
-class NetworkLU : public Eigen::SparseLU<Eigen::SparseMatrix<double>> {
-public:
-    NetworkLU(Eigen::Index panel, Eigen::Index maxSuper) {
-        m_perfv.panel_size = panel;
-        m_perfv.maxsuper = maxSuper;
-    }
-};
 
 class SparseFactor {
 public:
@@ -47,7 +35,7 @@ public:
 
 private:
     Eigen::SparseMatrix<double> matrix_;
-    NetworkLU lu_;
+    Eigen::SparseLU<Eigen::SparseMatrix<double>> lu_;
     std::vector<double> factorized_; // values of the current factorisation
     bool valid_ = false;
     long factorizations_ = 0;
