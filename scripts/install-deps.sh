@@ -4,6 +4,16 @@
 set -eu
 
 need=""
+# A mirror in mid-sync fails an index now and then: try again, and go on with
+# what was fetched (the install itself says so if a package is out of reach).
+apt_update() {
+  for attempt in 1 2 3; do
+    apt-get update -q && return 0
+    echo "apt-get update failed (attempt $attempt of 3)" >&2
+    sleep $((attempt * 5))
+  done
+  echo "going on with the package indexes as they are" >&2
+}
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 want() { have_pkg "$1" || need="$need $1"; }
 
@@ -26,7 +36,7 @@ if [ -n "$need" ]; then
     exit 1
   fi
   echo "installing:$need"
-  apt-get update -q
+  apt_update
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $need
 fi
 
@@ -52,14 +62,14 @@ Suites: bookworm
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SOURCES
-    apt-get update -q
+    apt_update
   fi
   rm -rf "$deps/sundials-fetch"
   mkdir -p "$deps/sundials-fetch"
   fetch() { (cd "$deps/sundials-fetch" && apt-get source -q sundials >"$deps/sundials-fetch.log" 2>&1); }
   if ! fetch; then
     # A deb-src entry whose index was never downloaded.
-    if [ "$(id -u)" -eq 0 ]; then apt-get update -q && fetch; else false; fi ||
+    if [ "$(id -u)" -eq 0 ]; then apt_update && fetch; else false; fi ||
       { cat "$deps/sundials-fetch.log" >&2; echo "could not fetch Debian's source package sundials" >&2; exit 1; }
   fi
   unpacked=$(find "$deps/sundials-fetch" -mindepth 1 -maxdepth 1 -type d -name 'sundials-*' | head -n 1)

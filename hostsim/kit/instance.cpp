@@ -65,7 +65,8 @@ int32_t HostInstance::Call(int32_t callType, char* text, double* in, double* out
 }
 
 int32_t HostInstance::StepCall(const std::array<double, 3>& variables, double* values, size_t count, double* rhs) {
-    const uint32_t vector = vector_.Handle(), matrix = matrix_.Handle();
+    const std::array<uint32_t, 4> handles{instance_.Handle(), interface_.Handle(), vector_.Handle(), matrix_.Handle()};
+    const uint32_t vector = handles[2], matrix = handles[3];
     auto* v = static_cast<uint8_t*>(MemLock(vector));
     if (v == nullptr) throw std::runtime_error("block does not lock");
     const size_t vectorSize = MemSize(vector);
@@ -76,13 +77,12 @@ int32_t HostInstance::StepCall(const std::array<double, 3>& variables, double* v
     std::memcpy(v + layout_.variablesOffset, variables.data(), sizeof variables);
     MemUnlock(vector);
 
-    const std::array<uint32_t, 4> handles{instance_.Handle(), interface_.Handle(), vector, matrix};
     std::array<unsigned, 4> before{};
     for (size_t i = 0; i < handles.size(); ++i) before[i] = FastLockCount(handles[i]);
     const int32_t status = library_.main(kCallStep, nullptr, nullptr, nullptr, callInstanceHandle, callInterfaceHandle);
-    bool same = true;
-    for (size_t i = 0; i < handles.size(); ++i) same = same && FastLockCount(handles[i]) == before[i];
-    if (!same) CheckLocks(kCallStep, before);
+    unsigned changed = 0;
+    for (size_t i = 0; i < handles.size(); ++i) changed |= FastLockCount(handles[i]) ^ before[i];
+    if (changed != 0) CheckLocks(kCallStep, before);
 
     v = static_cast<uint8_t*>(MemLock(vector));
     if (v == nullptr) throw std::runtime_error("block does not lock");
@@ -94,8 +94,7 @@ int32_t HostInstance::StepCall(const std::array<double, 3>& variables, double* v
         MemUnlock(matrix);
         throw std::out_of_range("the entry values lie beyond the MatrixBlock");
     }
-    // Entry by entry: a copy of a few doubles, not a call into the library.
-    for (size_t k = 0; k < count; ++k) std::memcpy(&values[k], m + layout_.valuesOffset + k * sizeof(double), sizeof(double));
+    std::memcpy(values, m + layout_.valuesOffset, count * sizeof(double));
     MemUnlock(matrix);
     return status;
 }

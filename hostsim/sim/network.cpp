@@ -62,7 +62,9 @@ Network::Network(const Model& model, Session& session) : model_(model) {
         assembly.unitCrossings = 0;
         assembly.unit = firstCrossing_.size();
         const int first = crossings_;
+        const size_t energies = energies_.size();
         unit->Build(assembly);
+        if (energies_.size() > energies) energyUnits_.push_back(unit);
         firstCrossing_.push_back(first);
         crossingCount_.push_back(assembly.unitCrossings);
     }
@@ -144,8 +146,8 @@ void Network::Observe(double t, const double* y, const double* yp, std::vector<d
 
 void Network::Powers(double t, const double* y, const double* yp, std::vector<double>& powers) {
     const Point p{t, y, yp};
-    powers.assign(energies_.size(), 0.0);
-    for (ElementUnit* unit : units_) unit->Powers(p, powers.data());
+    powers.resize(energies_.size());
+    for (ElementUnit* unit : energyUnits_) unit->Powers(p, powers.data());
 }
 
 bool Network::ExactOnInterpolant() const {

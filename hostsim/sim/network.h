@@ -88,6 +88,7 @@ private:
     const Model& model_;
     std::vector<std::unique_ptr<ComponentUnit>> components_;
     std::vector<ElementUnit*> units_;
+    std::vector<ElementUnit*> energyUnits_; // the units that declared energies
     std::vector<double> initial_;
     std::vector<UnknownKind> kinds_;
     std::vector<std::string> labels_;
