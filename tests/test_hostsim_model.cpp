@@ -110,10 +110,18 @@ TEST(ModelFile, BadFilesNameTheFileThePlaceAndTheProblem) {
          R"(bad.json: /elements/0/type: unknown element type "flywheel")"},
         {"unknown waveform", ModelWith(R"([{"type": "torque_source", "node": "motor", "torque": {"type": "saw"}}])"),
          R"(bad.json: /elements/0/torque/type: unknown waveform type "saw")"},
-        {"table not increasing",
+        {"table decreasing",
          ModelWith(R"([{"type": "torque_source", "node": "motor",
-                        "torque": {"type": "table", "points": [[0, 1], [1, 2], [1, 3]]}}])"),
-         "bad.json: /elements/0/torque/points/2/0: the times of a table must strictly increase"},
+                        "torque": {"type": "table", "points": [[0, 1], [1, 2], [0.5, 3]]}}])"),
+         "bad.json: /elements/0/torque/points/2/0: the times of a table must not decrease (0.5 after 1)"},
+        {"table time three times",
+         ModelWith(R"([{"type": "torque_source", "node": "motor",
+                        "torque": {"type": "table", "points": [[0, 1], [1, 2], [1, 3], [1, 4]]}}])"),
+         "bad.json: /elements/0/torque/points/3/0: the time 1 appears a third time (a time may appear twice in a "
+         "table, as a jump)"},
+        {"speed table repeating a speed",
+         ModelWith(R"([{"type": "speed_torque", "node": "motor", "table": [[0, 1], [1, 2], [1, 3]]}])"),
+         "bad.json: /elements/0/table/2/0: the first numbers of a table's points must strictly increase"},
         {"ground declared", R"({"nodes": ["ground"], "instances": []})",
          R"(bad.json: /nodes/0: "ground" is the fixed ground)"},
         {"inertia on ground", ModelWith(R"([{"type": "inertia", "node": "ground", "J": 1}])"),
@@ -143,6 +151,11 @@ TEST(ModelFile, MissingFileIsNamed) {
     }
 }
 
+// Jumps: 10 to 20 at 1; 5 to -1 at the first time; 2 to 7 at the last.
+const Table jump{{0.0, 1.0, 1.0, 2.0}, {0.0, 10.0, 20.0, 40.0}};
+const Table startJump{{0.0, 0.0, 1.0}, {5.0, -1.0, 1.0}};
+const Table endJump{{0.0, 1.0, 1.0}, {0.0, 2.0, 7.0}};
+
 struct WaveCase {
     const char* what;
     Waveform wave;
@@ -167,8 +180,35 @@ TEST(Waveforms, ValuesAtChosenTimes) {
         {"table between points", table, 2.5, 1.75},
         {"table held after", table, 10.0, 1.0},
         {"table of one point", Table{{2.0}, {7.0}}, 0.0, 7.0},
+        {"before a jump", jump, 0.75, 7.5},
+        {"at a jump", jump, 1.0, 20.0},
+        {"after a jump", jump, 1.5, 30.0},
+        {"at a jump at the start", startJump, 0.0, -1.0},
+        {"after a jump at the start", startJump, 0.5, 0.0},
+        {"before a jump at the end", endJump, 0.5, 1.0},
+        {"at a jump at the end", endJump, 1.0, 7.0},
     };
     for (const WaveCase& c : cases) EXPECT_NEAR(Evaluate(c.wave, c.t), c.value, 1e-15) << c.what;
+}
+
+TEST(Waveforms, TableSlopesAndLowestValueAroundAJump) {
+    const Table plain{{0.0, 1.0, 3.0}, {2.0, 4.0, 1.0}};
+    double slope = -1.0;
+    // At a point the segment to the right counts; outside the table nothing.
+    EXPECT_EQ(TableAt(plain, 0.0, &slope), 2.0);
+    EXPECT_EQ(slope, 2.0);
+    EXPECT_EQ(TableAt(plain, 1.0, &slope), 4.0);
+    EXPECT_EQ(slope, -1.5);
+    EXPECT_EQ(TableAt(plain, -2.0, &slope), 2.0);
+    EXPECT_EQ(slope, 0.0);
+    EXPECT_EQ(TableAt(jump, 1.0, &slope), 20.0);
+    EXPECT_EQ(slope, 20.0);
+    EXPECT_NEAR(TableAt(jump, 1.0 - 1e-9, &slope), 10.0, 1e-7);
+    EXPECT_EQ(slope, 10.0);
+    EXPECT_EQ(TableAt(startJump, 0.0, &slope), -1.0);
+    EXPECT_EQ(slope, 2.0);
+    // The earlier value of a jump is never taken but approached: it counts.
+    EXPECT_EQ(LowestValue(Table{{0.0, 1.0, 1.0}, {5.0, -3.0, 7.0}}), -3.0);
 }
 
 } // namespace

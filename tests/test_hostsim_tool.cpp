@@ -3,6 +3,7 @@
 #include "hostsim/kit/library.h"
 #include "hostsim/sim/plot.h"
 #include "hostsim/tool/tool.h"
+#include "tests/tool_harness.h"
 
 #include <gtest/gtest.h>
 
@@ -15,51 +16,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int code = 0;
-    std::string out, err;
-};
-
-Outcome Tool(std::vector<std::string> args) {
-    args.insert(args.begin(), "dolvanex-host");
-    std::vector<const char*> argv;
-    for (const std::string& a : args) argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    Outcome o;
-    o.code = ToolMain(static_cast<int>(argv.size()), argv.data(), out, err);
-    o.out = out.str();
-    o.err = err.str();
-    return o;
-}
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-void SetEnv(const char* name, const char* value) {
-#if defined(_WIN32)
-    _putenv_s(name, value);
-#else
-    setenv(name, value, 1);
-#endif
-}
-
 void SetFault(int fault) {
     static host::ComponentLibrary broken(host::LibraryBesideProgram("HostsimBroken"));
     using SetFaultFn = void(DVX_CDECL*)(int32_t);
     reinterpret_cast<SetFaultFn>(broken.OptionalSymbol("BrokenSetFault"))(fault);
 }
-
-class ToolTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("dvx-tool-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-    std::string In(const char* name) const { return (dir / name).string(); }
-    fs::path dir;
-};
 
 TEST_F(ToolTest, VersionAndHelpOnEverySubcommand) {
     const Outcome version = Tool({"--version"});
@@ -72,7 +33,8 @@ TEST_F(ToolTest, VersionAndHelpOnEverySubcommand) {
     }
     const Outcome run = Tool({"run", "--help"});
     for (const char* option : {"--start-time", "--stop-time", "--step", "--output-interval", "--param", "--csv",
-                               "--plot", "--log-calls", "--method"})
+                               "--plot", "--log-calls", "--method", "--set", "--output", "--reference",
+                               "--reference-tolerance", ".svg"})
         EXPECT_TRUE(Has(run.out, option)) << option;
     EXPECT_NE(Tool({}).code, 0);
     EXPECT_NE(Tool({"simulate"}).code, 0);

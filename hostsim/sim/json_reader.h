@@ -29,6 +29,7 @@ public:
 
     const Json& Value() const { return value_; }
     const std::string& Path() const { return path_; }
+    const std::string& File() const { return file_; } // the model file, as messages name it
     [[noreturn]] void Fail(const std::string& what) const;
 
     bool Has(const char* key) const;

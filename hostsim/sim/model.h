@@ -83,6 +83,18 @@ Model LoadModel(const std::filesystem::path& file);
 // The same from text already in memory; `file` only names it in messages.
 Model ParseModel(const std::string& text, const std::filesystem::path& file);
 
+// A change to the model file made on the command line: `place` is
+// "simulation.KEY", "NAME.KEY" or "NAME.KEY.SUBKEY..." where NAME names an element (its optional
+// "name"), a node, a quantity or an instance; `value` is the text after '='.
+struct ModelChange {
+    std::string place;
+    std::string value;
+};
+// Reads and checks a model file with the changes applied (in order) to its
+// JSON before it is checked, so a changed value meets the same checks as one
+// in the file.
+Model LoadModel(const std::filesystem::path& file, const std::vector<ModelChange>& changes);
+
 // Checks settings, whether from the file or from the command line; throws
 // SimError naming `origin` and the setting.
 void CheckSettings(const Settings& settings, const std::string& origin);

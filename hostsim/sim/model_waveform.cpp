@@ -1,10 +1,77 @@
 // Waveforms and run settings of the model file.
+#include "hostsim/sim/csv_table.h"
 #include "hostsim/sim/json_reader.h"
 #include "hostsim/sim/model.h"
 
+#include <charconv>
 #include <cmath>
+#include <filesystem>
 
 namespace dvx::sim {
+
+namespace {
+
+std::string Shortest(double x) {
+    char buffer[32];
+    const auto r = std::to_chars(buffer, buffer + sizeof buffer, x);
+    return std::string(buffer, r.ptr);
+}
+
+// The next time of a table must not lie before the last one, and no time
+// may appear more than twice: twice is a jump (the earlier value until it,
+// the later from it on), a third time would say nothing more.
+enum class NextTime { Fine, Decreases, ThirdTime };
+
+NextTime CheckNextTime(const std::vector<double>& times, double t) {
+    const size_t n = times.size();
+    if (n > 0 && t < times[n - 1]) return NextTime::Decreases;
+    if (n > 1 && t == times[n - 1] && t == times[n - 2]) return NextTime::ThirdTime;
+    return NextTime::Fine;
+}
+
+// {"type": "csv", "file": ..., "column": ...}: the column over the file's
+// time column, piecewise linear like a table. A relative file name starts
+// from the model file's folder, so that a model and its measurements move
+// together.
+Table ReadCsvWaveform(const JsonAt& at) {
+    at.OnlyKeys({"type", "file", "column"});
+    const JsonAt fileField = at.Field("file");
+    const std::filesystem::path given(fileField.Text());
+    if (given.empty()) fileField.Fail("the file name is empty");
+    const JsonAt columnField = at.Field("column");
+    const std::string name = columnField.Text();
+    const std::filesystem::path file =
+        given.is_absolute() ? given : std::filesystem::path(at.File()).parent_path() / given;
+    CsvTable csv;
+    try {
+        csv = ReadCsvTable(file);
+    } catch (const SimError& e) {
+        at.Fail(e.what());
+    }
+    const std::string shown = file.string() + ": ";
+    const size_t time = csv.TimeColumn();
+    const size_t column = csv.Find(name);
+    if (column == std::string::npos) {
+        std::string known;
+        for (const std::string& c : csv.columns) known += (known.empty() ? "" : ", ") + c;
+        columnField.Fail(shown + "no column \"" + name + "\" (columns: " + known + ")");
+    }
+    if (column == time)
+        columnField.Fail(shown + "\"" + name + "\" is the time column; name a column of values");
+    try {
+        CheckTimes(csv);
+    } catch (const SimError& e) {
+        at.Fail(e.what());
+    }
+    Table table;
+    for (const std::vector<double>& row : csv.rows) {
+        table.times.push_back(row[time]);
+        table.values.push_back(row[column]);
+    }
+    return table;
+}
+
+} // namespace
 
 // A waveform is a bare number (constant) or an object with a "type".
 Waveform ReadWaveform(const JsonAt& at) {
@@ -42,14 +109,22 @@ Waveform ReadWaveform(const JsonAt& at) {
             point.ExpectArray();
             if (point.Size() != 2) point.Fail("a point is [time, value]");
             const double t = point.Element(0).Number();
-            if (!table.times.empty() && t <= table.times.back())
-                point.Element(0).Fail("the times of a table must strictly increase");
+            switch (CheckNextTime(table.times, t)) {
+            case NextTime::Fine: break;
+            case NextTime::Decreases:
+                point.Element(0).Fail("the times of a table must not decrease (" + Shortest(t) + " after " +
+                                      Shortest(table.times.back()) + ")");
+            case NextTime::ThirdTime:
+                point.Element(0).Fail("the time " + Shortest(t) +
+                                      " appears a third time (a time may appear twice in a table, as a jump)");
+            }
             table.times.push_back(t);
             table.values.push_back(point.Element(1).Number());
         }
         return table;
     }
-    typeField.Fail("unknown waveform type \"" + type + "\" (known: constant, step, ramp, sine, table)");
+    if (type == "csv") return ReadCsvWaveform(at);
+    typeField.Fail("unknown waveform type \"" + type + "\" (known: constant, step, ramp, sine, table, csv)");
 }
 
 void CheckSettings(const Settings& s, const std::string& origin) {

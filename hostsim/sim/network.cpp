@@ -137,11 +137,31 @@ std::string Network::ModeReport() const {
     return text;
 }
 
+void Network::SetRecorded(std::vector<size_t> instances, std::vector<const ElementUnit*> elements) {
+    recorded_ = std::move(instances);
+    recordedElements_ = std::move(elements);
+    elementOutputs_ = 0;
+    elementOutputCounts_.clear();
+    std::vector<std::string> names;
+    for (const ElementUnit* unit : recordedElements_) {
+        names.clear();
+        unit->OutputNames(names);
+        elementOutputCounts_.push_back(names.size());
+        elementOutputs_ += names.size();
+    }
+}
+
 void Network::Observe(double t, const double* y, const double* yp, std::vector<double>& outputs) {
     const Point p{t, y, yp};
-    outputs.resize(recorded_.size() * outputsPerInstance_);
+    const size_t instances = recorded_.size() * outputsPerInstance_;
+    outputs.resize(instances + elementOutputs_);
     for (size_t r = 0; r < recorded_.size(); ++r)
         components_[recorded_[r]]->Observe(p, &outputs[r * outputsPerInstance_]);
+    double* out = outputs.data() + instances;
+    for (size_t e = 0; e < recordedElements_.size(); ++e) {
+        recordedElements_[e]->Outputs(p, out);
+        out += elementOutputCounts_[e];
+    }
 }
 
 void Network::Powers(double t, const double* y, const double* yp, std::vector<double>& powers) {

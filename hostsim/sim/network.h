@@ -59,12 +59,14 @@ public:
     // The units whose mode changed at the last Settle, for messages.
     std::string ModeReport() const;
 
-    // The instances whose outputs a sample reads (model indices); all of
-    // them unless set.
-    void SetRecorded(std::vector<size_t> instances) { recorded_ = std::move(instances); }
+    // The instances whose outputs a sample reads (model indices; all of
+    // them unless set) and the elements whose outputs follow theirs (none
+    // unless set).
+    void SetRecorded(std::vector<size_t> instances, std::vector<const ElementUnit*> elements = {});
     // At a solution point: the recorded instances' outputs through call
     // type 6 (catalogue order, instance after instance), after step calls
-    // where the last one was elsewhere.
+    // where the last one was elsewhere; then each recorded element's
+    // outputs (ElementUnit::OutputNames order).
     void Observe(double t, const double* y, const double* yp, std::vector<double>& outputs);
     // Every energy's power at a solution point.
     void Powers(double t, const double* y, const double* yp, std::vector<double>& powers);
@@ -101,6 +103,9 @@ private:
     std::vector<size_t> changed_; // units whose mode the last Settle changed
     size_t outputsPerInstance_ = 0;
     std::vector<size_t> recorded_;
+    std::vector<const ElementUnit*> recordedElements_;
+    std::vector<size_t> elementOutputCounts_; // per recorded element
+    size_t elementOutputs_ = 0;               // all of them together
     std::vector<double> scratch_;
 };
 

@@ -1,6 +1,7 @@
 #include "hostsim/sim/run.h"
 
 #include "hostsim/sim/atomic_file.h"
+#include "hostsim/sim/columns.h"
 #include "hostsim/sim/network.h"
 #include "hostsim/sim/integrators/integrator.h"
 #include "hostsim/sim/session.h"
@@ -46,11 +47,14 @@ namespace {
 // samples (and CSV rows) on the output grid, progress on a terminal.
 class Recording : public Observer {
 public:
-    Recording(RunResult& result, Network& network, const std::vector<size_t>& recorded, size_t outputCount,
-              AtomicFile* csv, const RunOptions& options, const Settings& settings)
-        : result_(result), network_(network), recorded_(recorded), count_(outputCount), csv_(csv), progress_(options.progress),
-          keep_(options.keepSamples), settings_(settings) {
-        network.SetRecorded(recorded);
+    Recording(RunResult& result, Network& network, const Model& model, const ColumnChoice& choice, size_t outputCount,
+              AtomicFile* csv, ReferenceComparison* reference, const RunOptions& options, const Settings& settings)
+        : result_(result), network_(network), recorded_(choice.instances), picks_(choice.picks), count_(outputCount),
+          csv_(csv), reference_(reference), progress_(options.progress), keep_(options.keepSamples),
+          settings_(settings) {
+        std::vector<const ElementUnit*> elements;
+        for (size_t e : choice.elements) elements.push_back(model.elements[e].unit.get());
+        network.SetRecorded(choice.instances, std::move(elements));
         if (csv_ != nullptr) {
             for (size_t c = 0; c < result.columns.size(); ++c) csv_->Stream() << (c ? "," : "") << result.columns[c];
             csv_->Stream() << "\n";
@@ -68,7 +72,9 @@ public:
         if (samples_++ == 0) result_.energy.storedStart = stored;
         result_.energy.storedEnd = stored;
         std::vector<double> row{t};
-        row.insert(row.end(), outputs.begin(), outputs.end());
+        row.reserve(picks_.size() + 1);
+        for (size_t k : picks_) row.push_back(outputs[k]);
+        if (reference_ != nullptr) reference_->Add(row);
         if (csv_ != nullptr) {
             std::ofstream& s = csv_->Stream();
             for (size_t c = 0; c < row.size(); ++c) s << (c ? "," : "") << FormatNumber(row[c]);
@@ -105,8 +111,10 @@ private:
     Network& network_;
     long samples_ = 0;
     const std::vector<size_t>& recorded_;
+    const std::vector<size_t>& picks_;
     size_t count_;
     AtomicFile* csv_;
+    ReferenceComparison* reference_;
     bool progress_;
     bool keep_;
     const Settings& settings_;
@@ -137,7 +145,10 @@ static void TakeEnergies(Network& network, RunResult& result) {
 }
 
 RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
-    Model model = LoadModel(options.model);
+    Model model = LoadModel(options.model, options.changes);
+    // A reference that cannot be read fails the run before it starts.
+    std::optional<CsvTable> referenceTable;
+    if (options.reference) referenceTable = ReadCsvTable(*options.reference);
     ApplyOverrides(options, model);
     RunResult result;
     result.settings = model.settings;
@@ -156,23 +167,19 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
     for (const Instance& inst : model.instances) session.Place(inst.name, inst.parameters);
 
     result.outputNames = session.OutputNames();
-    std::vector<size_t> recorded;
-    for (size_t i = 0; i < model.instances.size(); ++i) {
-        const std::string& name = model.instances[i].name;
-        result.reports.push_back({name, {}, 0.0, 0.0, 0.0});
-        bool shown = model.record.empty();
-        for (const std::string& r : model.record) shown = shown || r == name;
-        if (shown) recorded.push_back(i);
-    }
-    result.columns.push_back("time");
-    for (size_t i : recorded)
-        for (const std::string& o : result.outputNames) result.columns.push_back(model.instances[i].name + "." + o);
+    for (const Instance& inst : model.instances) result.reports.push_back({inst.name, {}, 0.0, 0.0, 0.0});
+    const ColumnChoice choice = ChooseColumns(model, result.outputNames, options.outputs);
+    const std::vector<size_t>& recorded = choice.instances;
+    result.columns = choice.columns;
+    std::shared_ptr<ReferenceComparison> reference;
+    if (referenceTable) reference = std::make_shared<ReferenceComparison>(std::move(*referenceTable), result.columns);
 
     std::optional<AtomicFile> csv;
     if (options.csv) csv.emplace(*options.csv);
     Network network(model, session);
     std::unique_ptr<Integrator> integrator = MakeIntegrator(s.method, network, session);
-    Recording recording(result, network, recorded, result.outputNames.size(), csv ? &*csv : nullptr, options, s);
+    Recording recording(result, network, model, choice, result.outputNames.size(), csv ? &*csv : nullptr,
+                        reference.get(), options, s);
     try {
         result.stats = integrator->Run(s, recording);
     } catch (...) {
@@ -196,6 +203,7 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
         shown.push_back(all);
     }
     result.reports = std::move(shown);
+    result.reference = std::move(reference);
     return result;
 }
 

@@ -4,8 +4,10 @@
 
 #include "hostsim/sim/model.h"
 #include "hostsim/sim/integrators/integrator.h"
+#include "hostsim/sim/reference.h"
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -20,7 +22,10 @@ struct RunOptions {
     std::optional<double> start, stop, step, outputInterval, rtol, atol, maxStep;
     std::optional<Method> method;
     std::vector<std::pair<std::string, std::string>> params; // INSTANCE, TEXT
+    std::vector<ModelChange> changes;  // --set, applied to the model file in order
+    std::vector<std::string> outputs;  // --output patterns; none: the model's record
     std::optional<std::filesystem::path> csv;
+    std::optional<std::filesystem::path> reference; // a result to compare with
     bool logCalls = false;
     bool progress = false;
     bool keepSamples = true; // RunResult::samples; off for long runs that need only the CSV
@@ -54,8 +59,9 @@ struct RunResult {
     std::vector<std::string> outputNames; // catalogue order
     std::vector<InstanceReport> reports;  // recorded instances, model order
     EnergyReport energy;
-    std::vector<std::string> columns;     // "time", then INSTANCE.OUTPUT
+    std::vector<std::string> columns;     // "time", then INSTANCE.OUTPUT and ELEMENT.OUTPUT
     std::vector<std::vector<double>> samples; // one row per output time
+    std::shared_ptr<const ReferenceComparison> reference; // with RunOptions::reference
 };
 
 // Runs the model. Warnings and the call log go to `log`. Throws SimError on
@@ -66,6 +72,8 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log);
 void ApplyOverrides(const RunOptions& options, Model& model);
 
 void PrintSummary(const RunOptions& options, const RunResult& result, std::ostream& out);
+// The comparison with the reference, for the summary; nothing without one.
+void PrintReference(const RunResult& result, std::ostream& out);
 
 // A number as the CSV and the summary print it: shortest text that keeps 12
 // significant digits, the same on every platform.

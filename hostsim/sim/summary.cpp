@@ -70,6 +70,28 @@ void PrintSummary(const RunOptions& options, const RunResult& r, std::ostream& o
             << FormatNumber(rep.energyIn - rep.energyOut, 3) << "  " << std::setw(14)
             << FormatNumber(rep.maxResidual, 3) << "\n";
     }
+    PrintReference(r, out);
+}
+
+void PrintReference(const RunResult& r, std::ostream& out) {
+    if (!r.reference) return;
+    const ReferenceComparison& ref = *r.reference;
+    out << "\nreference " << ref.Table().file.string() << ": ";
+    if (ref.Deviations().empty()) {
+        out << "no column in common with the run\n";
+        return;
+    }
+    out << ref.Deviations().size() << " common column" << (ref.Deviations().size() == 1 ? "" : "s")
+        << ", compared at " << ref.Compared() << " of " << ref.Samples() << " samples\n";
+    size_t width = 6;
+    for (const ReferenceDeviation& d : ref.Deviations()) width = std::max(width, d.column.size());
+    out << std::left << std::setw(static_cast<int>(width)) << "column" << std::right << "  " << std::setw(18)
+        << "largest deviation" << "  " << std::setw(14) << "at t [s]" << "  " << std::setw(18)
+        << "relative to range" << "\n";
+    for (const ReferenceDeviation& d : ref.Deviations())
+        out << std::left << std::setw(static_cast<int>(width)) << d.column << std::right << "  " << std::setw(18)
+            << FormatNumber(d.largest, 6) << "  " << std::setw(14) << FormatNumber(d.at, 9) << "  " << std::setw(18)
+            << FormatNumber(d.Relative(), 6) << "\n";
 }
 
 } // namespace dvx::sim

@@ -23,14 +23,8 @@ double At(const Sine& s, double t) {
 }
 
 double At(const Table& table, double t) {
-    const std::vector<double>& x = table.times;
-    const std::vector<double>& y = table.values;
-    if (t <= x.front()) return y.front();
-    if (t >= x.back()) return y.back();
-    // First point strictly after t; t lies in [x[i-1], x[i]).
-    const size_t i = static_cast<size_t>(std::upper_bound(x.begin(), x.end(), t) - x.begin());
-    const double w = (t - x[i - 1]) / (x[i] - x[i - 1]);
-    return y[i - 1] + (y[i] - y[i - 1]) * w;
+    double slope = 0.0;
+    return TableAt(table, t, &slope);
 }
 
 void Corners(const Constant&, std::vector<double>&) {}
@@ -48,6 +42,9 @@ double Lowest(const Constant& c) { return c.value; }
 double Lowest(const Step& s) { return std::min(s.before, s.after); }
 double Lowest(const Ramp& r) { return std::min(r.from, r.to); }
 double Lowest(const Sine& s) { return s.offset - std::abs(s.amplitude); }
+// Every value of a table is taken at some time, or (the earlier value of a
+// jump) approached arbitrarily closely just before it: the least of them is
+// the least the table takes.
 double Lowest(const Table& table) { return *std::min_element(table.values.begin(), table.values.end()); }
 
 } // namespace
@@ -56,11 +53,11 @@ double TableAt(const Table& table, double x, double* slope) {
     const std::vector<double>& xs = table.times;
     const std::vector<double>& ys = table.values;
     *slope = 0.0;
-    if (x <= xs.front()) {
-        if (x == xs.front() && xs.size() > 1) *slope = (ys[1] - ys[0]) / (xs[1] - xs[0]);
-        return ys.front();
-    }
+    if (x < xs.front()) return ys.front();
     if (x >= xs.back()) return ys.back();
+    // The first point after x: x lies in [xs[i-1], xs[i]) with xs[i-1] < xs[i],
+    // so at a repeated time (a jump) the segment is the one that starts with
+    // the later value, and just before it the one that ends with the earlier.
     const size_t i = static_cast<size_t>(std::upper_bound(xs.begin(), xs.end(), x) - xs.begin());
     *slope = (ys[i] - ys[i - 1]) / (xs[i] - xs[i - 1]);
     return ys[i - 1] + (ys[i] - ys[i - 1]) * ((x - xs[i - 1]) / (xs[i] - xs[i - 1]));

@@ -36,8 +36,10 @@ struct Sine {
     double phase = 0.0;
 };
 
-// Piecewise-linear through (times[i], values[i]); times strictly increase;
-// the first and last values are held outside the table.
+// Piecewise-linear through (times[i], values[i]); times do not decrease and
+// a time appears at most twice: twice is a jump, the earlier value the limit
+// from before, the later one the value at the time and after. The first and
+// last values are held outside the table.
 struct Table {
     std::vector<double> times;
     std::vector<double> values;
@@ -48,7 +50,8 @@ using Waveform = std::variant<Constant, Step, Ramp, Sine, Table>;
 double Evaluate(const Waveform& wave, double t);
 
 // A table's value at x, and its slope there (0 outside the table, the right
-// segment's slope at a point).
+// segment's slope at a point). Tables over something other than time have
+// strictly increasing x.
 double TableAt(const Table& table, double x, double* slope);
 
 // Adds the times in (from, to] where the waveform jumps or bends: a step's

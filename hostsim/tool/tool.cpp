@@ -29,16 +29,42 @@ namespace dvx::tool {
 namespace {
 
 constexpr const char* kDefaultExample = "examples/motor-gear/model.json";
+// A run that completed but deviates from its reference (1: the run failed).
+constexpr int kExitDeviation = 2;
 
 struct RunArgs {
     std::string model;
     std::string library;
     double start = 0, stop = 0, step = 0, interval = 0, rtol = 0, atol = 0, maxStep = 0;
     std::string method;
-    std::vector<std::string> params;
-    std::string csv, plot;
+    std::vector<std::string> params, sets, outputs;
+    std::string csv, plot, reference;
+    double referenceTolerance = 0;
     bool logCalls = false;
 };
+
+// Exit status 2 when a column deviates from the reference by more than
+// `tolerance` relative to its range, or when nothing could be compared.
+int JudgeReference(const sim::ReferenceComparison& reference, double tolerance, std::ostream& err) {
+    const std::string file = reference.Table().file.string();
+    if (reference.Deviations().empty()) {
+        err << "dolvanex-host: " << file << ": the reference has no column in common with the run\n";
+        return kExitDeviation;
+    }
+    if (reference.Compared() == 0) {
+        err << "dolvanex-host: " << file << ": no output time of the run lies within the reference's time span\n";
+        return kExitDeviation;
+    }
+    std::string beyond;
+    for (const sim::ReferenceDeviation& d : reference.Deviations())
+        if (!(d.Relative() <= tolerance))
+            beyond += "\n  " + d.column + ": " + sim::FormatNumber(d.Relative(), 6) + " of its range (" +
+                      sim::FormatNumber(d.largest, 6) + " at t = " + sim::FormatNumber(d.at, 9) + " s)";
+    if (beyond.empty()) return 0;
+    err << "dolvanex-host: the run deviates from the reference " << file << " beyond the tolerance "
+        << sim::FormatNumber(tolerance) << ":" << beyond << "\n";
+    return kExitDeviation;
+}
 
 int Run(const RunArgs& a, const std::map<std::string, CLI::Option*>& given, std::ostream& out, std::ostream& err) {
     sim::RunOptions o;
@@ -66,20 +92,39 @@ int Run(const RunArgs& a, const std::map<std::string, CLI::Option*>& given, std:
             throw sim::SimError("--param " + p + ": expected INSTANCE=TEXT, for example --param gear=2.5k");
         o.params.emplace_back(p.substr(0, eq), p.substr(eq + 1));
     }
+    for (const std::string& p : a.sets) {
+        const size_t eq = p.find('=');
+        if (eq == std::string::npos || eq == 0)
+            throw sim::SimError("--set " + p + ": expected PLACE=VALUE, for example --set load.J=0.8 or --set "
+                                "simulation.stop=5");
+        o.changes.push_back({p.substr(0, eq), p.substr(eq + 1)});
+    }
+    for (const std::string& pattern : a.outputs) {
+        if (pattern.empty()) throw sim::SimError("--output: expected a column name or pattern, for example gear*.OMEGA*");
+        o.outputs.push_back(pattern);
+    }
     if (!a.csv.empty()) o.csv = a.csv;
+    if (!a.reference.empty()) o.reference = a.reference;
+    const bool tolerance = has("--reference-tolerance");
+    if (tolerance && !(a.referenceTolerance >= 0.0))
+        throw sim::SimError("--reference-tolerance: the tolerance must be 0 or positive");
     o.logCalls = a.logCalls;
     o.progress = DVX_ISATTY(DVX_FILENO(stderr)) != 0;
     o.keepSamples = !a.plot.empty();
+    // A plot that cannot be drawn is known before the run.
+    if (!a.plot.empty()) sim::CheckPlotFile(a.plot);
     const sim::RunResult result = sim::RunSimulation(o, err);
     sim::PrintSummary(o, result, out);
     out << "\n";
     if (o.csv) out << "CSV written to " << o.csv->string() << "\n";
     if (!a.plot.empty()) {
-        sim::PlotRun(result.columns, result.samples, a.plot, o.model.filename().string() == "model.json"
-                                                                 ? o.model.parent_path().filename().string()
-                                                                 : o.model.filename().string());
+        sim::PlotRun(result.columns, result.samples, a.plot,
+                     o.model.filename().string() == "model.json" ? o.model.parent_path().filename().string()
+                                                                 : o.model.filename().string(),
+                     result.reference.get());
         out << "plot written to " << a.plot << "\n";
     }
+    if (tolerance) return JudgeReference(*result.reference, a.referenceTolerance, err);
     return 0;
 }
 
@@ -129,8 +174,28 @@ int ToolMain(int argc, const char* const* argv, std::ostream& out, std::ostream&
     run->add_option("--param", r.params, "INSTANCE=TEXT: the parameter text passed to an instance (repeatable)")
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    run->add_option("--csv", r.csv, "Write time and every recorded output to this CSV file");
-    run->add_option("--plot", r.plot, "Draw speeds and torques into this PNG file (needs gnuplot)");
+    run->add_option("--set", r.sets,
+                    "PLACE=VALUE: change a number of the model file: simulation.KEY, ELEMENT.KEY (by the element's "
+                    "name), NODE.omega0, QUANTITY.value; deeper keys with more dots (clutch.torque.after) (repeatable)")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    run->add_option("--output", r.outputs,
+                    "PATTERN: the columns written and drawn, shell-style (gear*.OMEGA*, load.omega, clutch.*); "
+                    "default: every output of the model's recorded instances (repeatable)")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    run->add_option("--csv", r.csv, "Write time and the chosen columns to this CSV file");
+    run->add_option("--plot", r.plot,
+                    "Draw the chosen columns, one panel per quantity, into this .png or .svg file (needs gnuplot)");
+    CLI::Option* reference =
+        run->add_option("--reference", r.reference,
+                        "A CSV result in this tool's format: the summary gives each common column's largest "
+                        "deviation, absolute and relative to the column's range; the plot draws it dashed");
+    given["--reference-tolerance"] =
+        run->add_option("--reference-tolerance", r.referenceTolerance,
+                        "With --reference: exit with status 2 when a column deviates by more than TOL relative to "
+                        "its range")
+            ->needs(reference);
     run->add_flag("--log-calls", r.logCalls, "Log every UDMMain call and every callback on stderr");
 
     std::string checkLib;

@@ -29,11 +29,12 @@ public:
     }
     void Powers(const Point& p, double* power) override { power[energy_] = Torque(p, nullptr) * p.Y(node_); }
     void OutputNames(std::vector<std::string>& names) const override {
-        names.insert(names.end(), {"torque", "throttle"});
+        names.insert(names.end(), {"torque", "throttle", "omega"});
     }
     void Outputs(const Point& p, double* out) const override {
         out[0] = Torque(p, nullptr);
         out[1] = Evaluate(throttle_, p.t);
+        out[2] = p.Y(node_);
     }
 
 private:

@@ -18,6 +18,8 @@ public:
     void Residual(const Point& p, Rows& f) override { f.Add(node_, j_ * p.Yp(node_)); }
     void Jacobian(const Point&, const JacobianSink& j) override { j.Add(entry_, j_ * j.Cj()); }
     double Stored(const Point& p) const override { return 0.5 * j_ * p.Y(node_) * p.Y(node_); }
+    void OutputNames(std::vector<std::string>& names) const override { names.push_back("omega"); }
+    void Outputs(const Point& p, double* out) const override { out[0] = p.Y(node_); }
 
 private:
     int node_;

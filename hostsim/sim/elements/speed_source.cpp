@@ -29,8 +29,11 @@ public:
         AddBreakpoints(wave_, from, to, times);
     }
     void Powers(const Point& p, double* power) override { power[energy_] = p.Y(tau_) * p.Y(node_); }
-    void OutputNames(std::vector<std::string>& names) const override { names.push_back("torque"); }
-    void Outputs(const Point& p, double* out) const override { out[0] = p.Y(tau_); }
+    void OutputNames(std::vector<std::string>& names) const override { names.insert(names.end(), {"torque", "omega"}); }
+    void Outputs(const Point& p, double* out) const override {
+        out[0] = p.Y(tau_);
+        out[1] = p.Y(node_);
+    }
 
 private:
     int node_;

@@ -34,8 +34,11 @@ public:
     void Powers(const Point& p, double* power) override {
         power[energy_] = Torque(p.Y(node_), nullptr) * p.Y(node_);
     }
-    void OutputNames(std::vector<std::string>& names) const override { names.push_back("torque"); }
-    void Outputs(const Point& p, double* out) const override { out[0] = Torque(p.Y(node_), nullptr); }
+    void OutputNames(std::vector<std::string>& names) const override { names.insert(names.end(), {"torque", "omega"}); }
+    void Outputs(const Point& p, double* out) const override {
+        out[0] = Torque(p.Y(node_), nullptr);
+        out[1] = p.Y(node_);
+    }
 
 private:
     double Torque(double w, double* slope) const {

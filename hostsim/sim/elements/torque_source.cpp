@@ -17,8 +17,11 @@ public:
         AddBreakpoints(wave_, from, to, times);
     }
     void Powers(const Point& p, double* power) override { power[energy_] = Evaluate(wave_, p.t) * p.Y(node_); }
-    void OutputNames(std::vector<std::string>& names) const override { names.push_back("torque"); }
-    void Outputs(const Point& p, double* out) const override { out[0] = Evaluate(wave_, p.t); }
+    void OutputNames(std::vector<std::string>& names) const override { names.insert(names.end(), {"torque", "omega"}); }
+    void Outputs(const Point& p, double* out) const override {
+        out[0] = Evaluate(wave_, p.t);
+        out[1] = p.Y(node_);
+    }
 
 private:
     int node_;
