@@ -25,9 +25,12 @@ windows: deps
 	cmake/wine-run.sh cmd /c exit 0 >/dev/null 2>&1 || true
 
 # The main job: the host simulator runs a car that pulls away and shifts
-# through four gears, the component as its gearbox and final drive.
+# through four gears, the component as its gearbox and final drive. The plot
+# shows the engine, the gearbox's speeds, torques and shifting K, the wheels
+# and the clutch's mode.
 demo: native
-	build/native/dolvanex-host run examples/vehicle-launch/model.json --csv build/demo.csv --plot build/demo.png
+	build/native/dolvanex-host run examples/vehicle-launch/model.json --output engine.omega --output 'gearbox.*' \
+	  --output final_drive.OMEGA2 --output clutch.mode --csv build/demo.csv --plot build/demo.png
 
 # Builds everything on both targets and runs every suite; the sanitizer build
 # included. The last lines are CTest's summary.
