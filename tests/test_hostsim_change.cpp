@@ -58,10 +58,13 @@ protected:
 // Node speeds motor 1, load 2, shaft 5 for looking at element units.
 const double kSpeeds[] = {1.0, 2.0, 5.0};
 
+// The element's first output.
 double Output(const Model& m, size_t element, double t) {
-    double out = 0.0;
-    m.elements[element].unit->Outputs({t, kSpeeds, kSpeeds}, &out);
-    return out;
+    std::vector<std::string> names;
+    m.elements[element].unit->OutputNames(names);
+    std::vector<double> out(names.size());
+    m.elements[element].unit->Outputs({t, kSpeeds, kSpeeds}, out.data());
+    return out.at(0);
 }
 
 // J of an inertia from what it stores at its node's speed.

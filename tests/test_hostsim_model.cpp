@@ -56,10 +56,12 @@ TEST(ModelFile, GoodFileBecomesNodesElementsAndInstances) {
     double out = 0.0;
     m.elements[1].unit->Outputs({0.0, y, y}, &out);
     EXPECT_EQ(out, 0.4);
-    m.elements[0].unit->Outputs({1.4, y, y}, &out);
-    EXPECT_EQ(out, 0.0);
-    m.elements[0].unit->Outputs({1.5, y, y}, &out);
-    EXPECT_EQ(out, 2.0);
+    double source[2] = {}; // torque, omega
+    m.elements[0].unit->Outputs({1.4, y, y}, source);
+    EXPECT_EQ(source[0], 0.0);
+    m.elements[0].unit->Outputs({1.5, y, y}, source);
+    EXPECT_EQ(source[0], 2.0);
+    EXPECT_EQ(source[1], 0.0); // the motor's speed
     ASSERT_EQ(m.instances.size(), 1u);
     EXPECT_EQ(m.instances[0].parameters, "2.5"); // a number becomes its shortest text
     EXPECT_EQ(m.instances[0].rot1, 0);

@@ -147,6 +147,9 @@ int ToolMain(int argc, const char* const* argv, std::ostream& out, std::ostream&
     CLI::App app{"dolvanex-host: loads the Dolvanex component library as a host simulator does and runs it in "
                  "one-dimensional rotational drivetrain simulations",
                  "dolvanex-host"};
+    // Options are --long and -s only: on Windows CLI11 would otherwise take
+    // a path that starts with '/' (as Wine passes them) for an option.
+    app.allow_windows_style_options(false);
     app.set_version_flag("--version", DVX_VERSION);
     app.require_subcommand(1);
 
