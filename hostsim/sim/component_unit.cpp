@@ -1,5 +1,7 @@
 #include "hostsim/sim/component_unit.h"
 
+#include <algorithm>
+
 namespace dvx::sim {
 
 ComponentUnit::ComponentUnit(Session& session, size_t index, int rot1, int rot2)
@@ -10,18 +12,19 @@ ComponentUnit::ComponentUnit(Session& session, size_t index, int rot1, int rot2)
 void ComponentUnit::Build(Builder& b) {
     local_[2] = b.AddUnknown(Label() + ".M1", UnknownKind::Algebraic, 0.0);
     const PlacedInstance& inst = session_.At(index_);
-    entries_.clear();
-    rowOf_.clear();
-    colOf_.clear();
-    for (std::vector<size_t>& list : entriesOfRow_) list.clear();
-    for (size_t k = 0; k < inst.rows.size(); ++k) {
-        entriesOfRow_[static_cast<size_t>(inst.rows[k])].push_back(k);
-        rowOf_.push_back(local_[static_cast<size_t>(inst.rows[k])]);
-        colOf_.push_back(local_[static_cast<size_t>(inst.columns[k])]);
-        entries_.push_back(b.Entry(rowOf_.back(), colOf_.back()));
+    const size_t n = inst.rows.size();
+    slots_.clear();
+    for (size_t k = 0; k < n; ++k) {
+        Slot slot;
+        slot.localRow = inst.rows[k];
+        slot.row = local_[static_cast<size_t>(inst.rows[k])];
+        slot.col = local_[static_cast<size_t>(inst.columns[k])];
+        slot.entry = b.Entry(slot.row, slot.col);
+        slots_.push_back(slot);
     }
-    values_.assign(inst.rows.size(), 0.0);
-    firstValues_.clear();
+    // The entries of the last step call, then those of the first.
+    values_.assign(2 * n, 0.0);
+    haveFirst_ = false;
     constant_ = true;
     in_ = b.AddEnergy(Label() + " in", EnergyKind::TransmittedIn);
     out_ = b.AddEnergy(Label() + " out", EnergyKind::TransmittedOut);
@@ -33,10 +36,14 @@ void ComponentUnit::Refresh(const Point& p) {
     if (fresh_ && p.t == t_ && vars == vars_) return;
     session_.SetTime(p.t);
     session_.Step(index_, vars, values_.data(), rhs_.data());
-    if (firstValues_.empty()) {
-        firstValues_ = values_;
+    const size_t n = slots_.size();
+    if (!haveFirst_) {
+        std::copy(values_.begin(), values_.begin() + static_cast<std::ptrdiff_t>(n), values_.begin() + static_cast<std::ptrdiff_t>(n));
         firstRhs_ = rhs_;
-    } else if (constant_ && (values_ != firstValues_ || rhs_ != firstRhs_)) {
+        haveFirst_ = true;
+    } else if (constant_ && (!std::equal(values_.begin(), values_.begin() + static_cast<std::ptrdiff_t>(n),
+                                         values_.begin() + static_cast<std::ptrdiff_t>(n)) ||
+                             rhs_ != firstRhs_)) {
         constant_ = false;
     }
     fresh_ = true;
@@ -46,14 +53,15 @@ void ComponentUnit::Refresh(const Point& p) {
 
 void ComponentUnit::Residual(const Point& p, Rows& f) {
     Refresh(p);
-    for (size_t k = 0; k < values_.size(); ++k)
-        if (values_[k] != 0.0) f.Add(rowOf_[k], values_[k] * p.Y(colOf_[k]));
+    for (size_t k = 0; k < slots_.size(); ++k)
+        if (values_[k] != 0.0) f.Add(slots_[k].row, values_[k] * p.Y(slots_[k].col));
     for (size_t r = 0; r < 3; ++r) f.Add(local_[r], -rhs_[r]);
 }
 
 double ComponentUnit::RowTerm(const Point& p, size_t r) const {
     double sum = -rhs_[r];
-    for (size_t k : entriesOfRow_[r]) sum += values_[k] * p.Y(colOf_[k]);
+    for (size_t k = 0; k < slots_.size(); ++k)
+        if (static_cast<size_t>(slots_[k].localRow) == r) sum += values_[k] * p.Y(slots_[k].col);
     return sum;
 }
 
@@ -74,7 +82,7 @@ void ComponentUnit::RefreshUnlessSameTime(const Point& p) {
 
 void ComponentUnit::Jacobian(const Point& p, const JacobianSink& j) {
     Refresh(p);
-    for (size_t k = 0; k < values_.size(); ++k) j.Add(entries_[k], values_[k]);
+    for (size_t k = 0; k < slots_.size(); ++k) j.Add(slots_[k].entry, values_[k]);
 }
 
 void ComponentUnit::Observe(const Point& p, double* out) {

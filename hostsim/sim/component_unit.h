@@ -50,15 +50,17 @@ private:
     Session& session_;
     size_t index_;
     std::array<int, 3> local_;
-    std::vector<int> entries_;
-    // Per entry: its global row and column (-1 on the ground) and its local
-    // row.
-    std::vector<int> rowOf_, colOf_;
-    std::array<std::vector<size_t>, 3> entriesOfRow_; // per local row, its entries
-    std::vector<double> values_;
+    // Per entry: its Jacobian entry, its global row and column (-1 on the
+    // ground) and its local row; one array, so that an evaluation reads
+    // few places per instance.
+    struct Slot {
+        int entry = -1, row = -1, col = -1, localRow = 0;
+    };
+    std::vector<Slot> slots_;
+    std::vector<double> values_; // the last step call's entries, then the first's
     std::array<double, 3> rhs_{};
-    std::vector<double> firstValues_;
     std::array<double, 3> firstRhs_{};
+    bool haveFirst_ = false;
     bool constant_ = true;
     // The point of the last step call.
     bool fresh_ = false;
