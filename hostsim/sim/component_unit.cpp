@@ -36,14 +36,12 @@ void ComponentUnit::Refresh(const Point& p) {
     if (fresh_ && p.t == t_ && vars == vars_) return;
     session_.SetTime(p.t);
     session_.Step(index_, vars, values_.data(), rhs_.data());
-    const size_t n = slots_.size();
+    const auto last = values_.begin(), first = last + static_cast<std::ptrdiff_t>(slots_.size());
     if (!haveFirst_) {
-        std::copy(values_.begin(), values_.begin() + static_cast<std::ptrdiff_t>(n), values_.begin() + static_cast<std::ptrdiff_t>(n));
+        std::copy(last, first, first);
         firstRhs_ = rhs_;
         haveFirst_ = true;
-    } else if (constant_ && (!std::equal(values_.begin(), values_.begin() + static_cast<std::ptrdiff_t>(n),
-                                         values_.begin() + static_cast<std::ptrdiff_t>(n)) ||
-                             rhs_ != firstRhs_)) {
+    } else if (constant_ && (!std::equal(last, first, first) || rhs_ != firstRhs_)) {
         constant_ = false;
     }
     fresh_ = true;

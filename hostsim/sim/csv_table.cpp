@@ -1,6 +1,7 @@
 #include "hostsim/sim/csv_table.h"
 
 #include "hostsim/sim/model.h"
+#include "hostsim/sim/waveform.h"
 
 #include <charconv>
 #include <cmath>
@@ -134,20 +135,20 @@ void ReadRow(const std::string& line, size_t number, CsvTable& table, const Fail
 
 void CheckTimes(const CsvTable& table) {
     const size_t time = table.TimeColumn();
-    auto shortest = [](double x) {
-        char buffer[32];
-        const auto r = std::to_chars(buffer, buffer + sizeof buffer, x);
-        return std::string(buffer, r.ptr);
-    };
-    for (size_t r = 1; r < table.rows.size(); ++r) {
-        const double t = table.rows[r][time], before = table.rows[r - 1][time];
-        const bool third = r >= 2 && t == before && t == table.rows[r - 2][time];
-        if (!(t < before) && !third) continue;
+    std::vector<double> times;
+    for (size_t r = 0; r < table.rows.size(); ++r) {
+        const double t = table.rows[r][time];
+        const NextTime next = CheckNextTime(times, t);
+        if (next == NextTime::Fine) {
+            times.push_back(t);
+            continue;
+        }
         const std::string cell = table.file.string() + ": line " + std::to_string(table.lines[r]) + ", column " +
                                  std::to_string(time + 1) + " (\"" + table.columns[time] + "\"): the time " +
-                                 shortest(t);
-        if (t < before)
-            throw SimError(cell + " lies before " + shortest(before) + " of line " + std::to_string(table.lines[r - 1]));
+                                 ShortestText(t);
+        if (next == NextTime::Decreases)
+            throw SimError(cell + " lies before " + ShortestText(times.back()) + " of line " +
+                           std::to_string(table.lines[r - 1]));
         throw SimError(cell + " appears a third time (a repeated time is a jump, which takes two rows)");
     }
 }

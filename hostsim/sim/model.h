@@ -95,6 +95,13 @@ struct ModelChange {
 // in the file.
 Model LoadModel(const std::filesystem::path& file, const std::vector<ModelChange>& changes);
 
+// The text of a model file; throws SimError when it cannot be opened or read.
+std::string ReadModelText(const std::filesystem::path& file);
+
+// The shortest text that reads back as `value` (std::to_chars), for
+// messages and for a number given where text is passed on.
+std::string ShortestText(double value);
+
 // Checks settings, whether from the file or from the command line; throws
 // SimError naming `origin` and the setting.
 void CheckSettings(const Settings& settings, const std::string& origin);

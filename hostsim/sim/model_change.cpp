@@ -5,9 +5,6 @@
 #include "hostsim/sim/json_reader.h"
 #include "hostsim/sim/model.h"
 
-#include <fstream>
-#include <sstream>
-
 namespace dvx::sim {
 
 namespace {
@@ -196,15 +193,6 @@ void Apply(Json& root, const ModelChange& change) {
     }
 }
 
-std::string ReadText(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw SimError(file.string() + ": cannot open the model file");
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) throw SimError(file.string() + ": cannot read the model file");
-    return text.str();
-}
-
 // The change that makes the model fail with `message`: the changes are made
 // one after another, the model read after each, and the first one after
 // which the reader says `message` is it. (An earlier change may fail on its
@@ -228,7 +216,7 @@ const ModelChange& Culprit(const Json& original, const std::vector<ModelChange>&
 
 Model LoadModel(const std::filesystem::path& file, const std::vector<ModelChange>& changes) {
     if (changes.empty()) return LoadModel(file);
-    const std::string text = ReadText(file);
+    const std::string text = ReadModelText(file);
     const Json original = ParseJson(text, file.string());
     Json changed = original;
     try {

@@ -139,9 +139,7 @@ private:
             if (!names.insert(inst.name).second) item.Fail("the instance name \"" + inst.name + "\" is used twice");
             const JsonAt params = item.Field("parameters");
             if (params.Value().is_number()) {
-                char buffer[32];
-                const auto r = std::to_chars(buffer, buffer + sizeof buffer, params.Number());
-                inst.parameters.assign(buffer, r.ptr);
+                inst.parameters = ShortestText(params.Number());
             } else {
                 inst.parameters = params.Text();
             }
@@ -189,13 +187,21 @@ Model ParseModel(const std::string& text, const std::filesystem::path& file) {
     return model;
 }
 
-Model LoadModel(const std::filesystem::path& file) {
+std::string ShortestText(double value) {
+    char buffer[32];
+    const auto r = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, r.ptr);
+}
+
+std::string ReadModelText(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) throw SimError(file.string() + ": cannot open the model file");
     std::ostringstream text;
     text << in.rdbuf();
     if (in.bad()) throw SimError(file.string() + ": cannot read the model file");
-    return ParseModel(text.str(), file);
+    return text.str();
 }
+
+Model LoadModel(const std::filesystem::path& file) { return ParseModel(ReadModelText(file), file); }
 
 } // namespace dvx::sim

@@ -3,31 +3,12 @@
 #include "hostsim/sim/json_reader.h"
 #include "hostsim/sim/model.h"
 
-#include <charconv>
 #include <cmath>
 #include <filesystem>
 
 namespace dvx::sim {
 
 namespace {
-
-std::string Shortest(double x) {
-    char buffer[32];
-    const auto r = std::to_chars(buffer, buffer + sizeof buffer, x);
-    return std::string(buffer, r.ptr);
-}
-
-// The next time of a table must not lie before the last one, and no time
-// may appear more than twice: twice is a jump (the earlier value until it,
-// the later from it on), a third time would say nothing more.
-enum class NextTime { Fine, Decreases, ThirdTime };
-
-NextTime CheckNextTime(const std::vector<double>& times, double t) {
-    const size_t n = times.size();
-    if (n > 0 && t < times[n - 1]) return NextTime::Decreases;
-    if (n > 1 && t == times[n - 1] && t == times[n - 2]) return NextTime::ThirdTime;
-    return NextTime::Fine;
-}
 
 // {"type": "csv", "file": ..., "column": ...}: the column over the file's
 // time column, piecewise linear like a table. A relative file name starts
@@ -112,10 +93,10 @@ Waveform ReadWaveform(const JsonAt& at) {
             switch (CheckNextTime(table.times, t)) {
             case NextTime::Fine: break;
             case NextTime::Decreases:
-                point.Element(0).Fail("the times of a table must not decrease (" + Shortest(t) + " after " +
-                                      Shortest(table.times.back()) + ")");
+                point.Element(0).Fail("the times of a table must not decrease (" + ShortestText(t) + " after " +
+                                      ShortestText(table.times.back()) + ")");
             case NextTime::ThirdTime:
-                point.Element(0).Fail("the time " + Shortest(t) +
+                point.Element(0).Fail("the time " + ShortestText(t) +
                                       " appears a third time (a time may appear twice in a table, as a jump)");
             }
             table.times.push_back(t);

@@ -1,6 +1,7 @@
 #include "hostsim/sim/network.h"
 
 #include <algorithm>
+#include <numeric>
 
 namespace dvx::sim {
 
@@ -140,21 +141,19 @@ std::string Network::ModeReport() const {
 void Network::SetRecorded(std::vector<size_t> instances, std::vector<const ElementUnit*> elements) {
     recorded_ = std::move(instances);
     recordedElements_ = std::move(elements);
-    elementOutputs_ = 0;
     elementOutputCounts_.clear();
     std::vector<std::string> names;
     for (const ElementUnit* unit : recordedElements_) {
         names.clear();
         unit->OutputNames(names);
         elementOutputCounts_.push_back(names.size());
-        elementOutputs_ += names.size();
     }
 }
 
 void Network::Observe(double t, const double* y, const double* yp, std::vector<double>& outputs) {
     const Point p{t, y, yp};
     const size_t instances = recorded_.size() * outputsPerInstance_;
-    outputs.resize(instances + elementOutputs_);
+    outputs.resize(instances + std::accumulate(elementOutputCounts_.begin(), elementOutputCounts_.end(), size_t{0}));
     for (size_t r = 0; r < recorded_.size(); ++r)
         components_[recorded_[r]]->Observe(p, &outputs[r * outputsPerInstance_]);
     double* out = outputs.data() + instances;

@@ -105,7 +105,6 @@ private:
     std::vector<size_t> recorded_;
     std::vector<const ElementUnit*> recordedElements_;
     std::vector<size_t> elementOutputCounts_; // per recorded element
-    size_t elementOutputs_ = 0;               // all of them together
     std::vector<double> scratch_;
 };
 

@@ -49,6 +49,13 @@ double Lowest(const Table& table) { return *std::min_element(table.values.begin(
 
 } // namespace
 
+NextTime CheckNextTime(const std::vector<double>& times, double t) {
+    const size_t n = times.size();
+    if (n > 0 && t < times[n - 1]) return NextTime::Decreases;
+    if (n > 1 && t == times[n - 1] && t == times[n - 2]) return NextTime::ThirdTime;
+    return NextTime::Fine;
+}
+
 double TableAt(const Table& table, double x, double* slope) {
     const std::vector<double>& xs = table.times;
     const std::vector<double>& ys = table.values;

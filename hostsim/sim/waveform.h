@@ -47,6 +47,11 @@ struct Table {
 
 using Waveform = std::variant<Constant, Step, Ramp, Sine, Table>;
 
+// Whether time t may follow `times` in a table: not before the last one,
+// and not a third time (twice is a jump; a third time would say nothing).
+enum class NextTime { Fine, Decreases, ThirdTime };
+NextTime CheckNextTime(const std::vector<double>& times, double t);
+
 double Evaluate(const Waveform& wave, double t);
 
 // A table's value at x, and its slope there (0 outside the table, the right

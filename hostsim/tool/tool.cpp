@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <new>
+#include <utility>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -42,6 +43,15 @@ struct RunArgs {
     double referenceTolerance = 0;
     bool logCalls = false;
 };
+
+// "NAME=VALUE" of an option such as --param: the text before the first '='
+// (not empty) and the rest.
+std::pair<std::string, std::string> SplitAssignment(const std::string& text, const char* option, const char* form) {
+    const size_t eq = text.find('=');
+    if (eq == std::string::npos || eq == 0)
+        throw sim::SimError(std::string(option) + " " + text + ": expected " + form);
+    return {text.substr(0, eq), text.substr(eq + 1)};
+}
 
 // Exit status 2 when a column deviates from the reference by more than
 // `tolerance` relative to its range, or when nothing could be compared.
@@ -86,18 +96,12 @@ int Run(const RunArgs& a, const std::map<std::string, CLI::Option*>& given, std:
         sim::ParseMethod(a.method, &m);
         o.method = m;
     }
-    for (const std::string& p : a.params) {
-        const size_t eq = p.find('=');
-        if (eq == std::string::npos || eq == 0)
-            throw sim::SimError("--param " + p + ": expected INSTANCE=TEXT, for example --param gear=2.5k");
-        o.params.emplace_back(p.substr(0, eq), p.substr(eq + 1));
-    }
+    for (const std::string& p : a.params)
+        o.params.push_back(SplitAssignment(p, "--param", "INSTANCE=TEXT, for example --param gear=2.5k"));
     for (const std::string& p : a.sets) {
-        const size_t eq = p.find('=');
-        if (eq == std::string::npos || eq == 0)
-            throw sim::SimError("--set " + p + ": expected PLACE=VALUE, for example --set load.J=0.8 or --set "
-                                "simulation.stop=5");
-        o.changes.push_back({p.substr(0, eq), p.substr(eq + 1)});
+        auto [place, value] = SplitAssignment(
+            p, "--set", "PLACE=VALUE, for example --set load.J=0.8 or --set simulation.stop=5");
+        o.changes.push_back({std::move(place), std::move(value)});
     }
     for (const std::string& pattern : a.outputs) {
         if (pattern.empty()) throw sim::SimError("--output: expected a column name or pattern, for example gear*.OMEGA*");
