@@ -19,7 +19,9 @@ want() { have_pkg "$1" || need="$need $1"; }
 
 for pkg in cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev \
            libeigen3-dev libcli11-dev nlohmann-json3-dev gnuplot-nox valgrind \
-           g++-mingw-w64-i686 binutils-mingw-w64-i686 wine dpkg-dev xz-utils; do
+           g++-mingw-w64-i686 binutils-mingw-w64-i686 wine dpkg-dev xz-utils \
+           python3 python3-numpy python3-pandas python3-scipy python3-matplotlib python3-tqdm \
+           python3-dask python3-distributed python3-pytest; do
   want "$pkg"
 done
 # Wine's 32-bit loader comes from the i386 architecture.
@@ -37,7 +39,16 @@ if [ -n "$need" ]; then
   fi
   echo "installing:$need"
   apt_update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $need
+  install() { DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@" $need; }
+  # A security index that failed to download (a mirror in mid-sync, for one
+  # architecture only) leaves the amd64 libraries from bookworm-security
+  # without i386 twins of their version, and wine32:i386 unresolvable; the
+  # release's own packages still fit together.
+  if ! install; then
+    echo "the install failed with the indexes as they are; trying the bookworm release's packages (-t bookworm)" >&2
+    install -t bookworm ||
+      { echo "could not install:$need (neither from the indexes as they are nor from bookworm alone)" >&2; exit 1; }
+  fi
 fi
 
 # SUNDIALS is built from Debian's source package, for both targets alike
