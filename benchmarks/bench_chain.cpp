@@ -12,8 +12,8 @@
 #include "benchmarks/bench_host.h"
 #include "benchmarks/chain_model.h"
 #include "hostsim/sim/integrators/integrator.h"
-#include "hostsim/sim/network.h"
-#include "hostsim/sim/session.h"
+#include "hostsim/sim/network/network.h"
+#include "hostsim/sim/network/session.h"
 
 #include <benchmark/benchmark.h>
 

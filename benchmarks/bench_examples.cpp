@@ -11,7 +11,7 @@
 // interval.
 #include "benchmarks/chain_model.h"
 #include "benchmarks/placed_model.h"
-#include "hostsim/sim/model.h"
+#include "hostsim/sim/model/model.h"
 
 #include <benchmark/benchmark.h>
 

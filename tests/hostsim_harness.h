@@ -5,8 +5,8 @@
 
 #include "hostsim/kit/library.h"
 #include "hostsim/sim/integrators/integrator.h"
-#include "hostsim/sim/network.h"
-#include "hostsim/sim/session.h"
+#include "hostsim/sim/network/network.h"
+#include "hostsim/sim/network/session.h"
 
 #include <memory>
 #include <sstream>

@@ -1,7 +1,7 @@
 // Numbers of a model changed by their place (--set PLACE=VALUE): the place
 // found among the simulation settings, elements, nodes, quantities and
 // instances, and every refusal named with the change that caused it.
-#include "hostsim/sim/model.h"
+#include "hostsim/sim/model/model.h"
 
 #include <gtest/gtest.h>
 

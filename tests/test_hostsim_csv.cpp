@@ -2,7 +2,7 @@
 // good file becomes, the file, line and column of every fault, and a run
 // driven by a measured torque that matches the same points given as a table.
 #include "hostsim/kit/library.h"
-#include "hostsim/sim/csv_table.h"
+#include "hostsim/sim/input/csv_table.h"
 #include "hostsim/sim/run.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 // its play; and every element's Jacobian against its residual.
 #include "tests/hostsim_harness.h"
 
-#include "hostsim/sim/model.h"
+#include "hostsim/sim/model/model.h"
 #include "hostsim/sim/run.h"
 
 #include <gtest/gtest.h>

@@ -109,7 +109,7 @@ TEST(IdaClosedForm, TorqueStepBetweenSamplesIsATimeEvent) {
     std::ostringstream summary;
     RunOptions o;
     o.model = model;
-    PrintSummary(o, r, summary);
+    PrintSummary(r, summary);
     EXPECT_NE(summary.str().find(" 1 time events, "), std::string::npos) << summary.str();
 }
 

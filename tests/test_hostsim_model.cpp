@@ -1,6 +1,6 @@
 // The simulator's model files: what a good file becomes, and a clear message
 // naming the file and the JSON path for every kind of bad one.
-#include "hostsim/sim/model.h"
+#include "hostsim/sim/model/model.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The run options that choose, compare and draw: column patterns, element
 // outputs, the comparison with a reference result, and their bad input.
-#include "hostsim/sim/columns.h"
-#include "hostsim/sim/plot.h"
-#include "hostsim/sim/reference.h"
+#include "hostsim/sim/output/columns.h"
+#include "hostsim/sim/output/plot.h"
+#include "hostsim/sim/output/reference.h"
 #include "tests/tool_harness.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The command-line tool called in-process: exit codes and what it prints
 // for info, run and check, with good and bad input.
 #include "hostsim/kit/library.h"
-#include "hostsim/sim/plot.h"
+#include "hostsim/sim/output/plot.h"
 #include "hostsim/tool/tool.h"
 #include "tests/tool_harness.h"
 

@@ -1,22 +1,17 @@
 #include "hostsim/sim/run.h"
 
-#include "hostsim/sim/atomic_file.h"
-#include "hostsim/sim/columns.h"
-#include "hostsim/sim/network.h"
+#include "hostsim/sim/output/atomic_file.h"
+#include "hostsim/sim/output/format.h"
+#include "hostsim/sim/output/columns.h"
 #include "hostsim/sim/integrators/integrator.h"
-#include "hostsim/sim/session.h"
+#include "hostsim/sim/network/network.h"
+#include "hostsim/sim/network/session.h"
 
 #include <chrono>
 #include <charconv>
 #include <cmath>
 
 namespace dvx::sim {
-
-std::string FormatNumber(double value, int digits) {
-    char buffer[64];
-    const auto r = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, digits);
-    return std::string(buffer, r.ptr);
-}
 
 void ApplyOverrides(const RunOptions& o, Model& model) {
     Settings& s = model.settings;
@@ -151,6 +146,8 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
     if (options.reference) referenceTable = ReadCsvTable(*options.reference);
     ApplyOverrides(options, model);
     RunResult result;
+    result.model = options.model;
+    result.library = options.library;
     result.settings = model.settings;
     result.plan = PlanSteps(model.settings);
     const Settings& s = model.settings;

@@ -2,7 +2,8 @@
 
 #include "hostsim/kit/library.h"
 #include "hostsim/check/check.h"
-#include "hostsim/sim/plot.h"
+#include "hostsim/sim/output/format.h"
+#include "hostsim/sim/output/plot.h"
 #include "hostsim/sim/run.h"
 
 #include <CLI/CLI.hpp>
@@ -118,7 +119,7 @@ int Run(const RunArgs& a, const std::map<std::string, CLI::Option*>& given, std:
     // A plot that cannot be drawn is known before the run.
     if (!a.plot.empty()) sim::CheckPlotFile(a.plot);
     const sim::RunResult result = sim::RunSimulation(o, err);
-    sim::PrintSummary(o, result, out);
+    sim::PrintSummary(result, out);
     out << "\n";
     if (o.csv) out << "CSV written to " << o.csv->string() << "\n";
     if (!a.plot.empty()) {

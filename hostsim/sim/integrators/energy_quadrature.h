@@ -4,7 +4,7 @@
 // degree five or less in time; no step call, no effect on the steps.
 #pragma once
 
-#include "hostsim/sim/network.h"
+#include "hostsim/sim/network/network.h"
 
 #include <functional>
 #include <vector>

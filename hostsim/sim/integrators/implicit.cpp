@@ -23,13 +23,6 @@ constexpr int kModeRounds = 50;
 
 } // namespace
 
-std::string TimeText(double t) {
-    std::ostringstream text;
-    text.precision(10);
-    text << t;
-    return text.str();
-}
-
 ImplicitSolver::ImplicitSolver(Network& network) : network_(network), factor_(network.Pattern()) {
     const size_t n = static_cast<size_t>(network.Size());
     f_.resize(n);

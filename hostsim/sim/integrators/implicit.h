@@ -4,7 +4,7 @@
 #pragma once
 
 #include "hostsim/sim/integrators/sparse_factor.h"
-#include "hostsim/sim/network.h"
+#include "hostsim/sim/network/network.h"
 
 #include <vector>
 
@@ -61,8 +61,5 @@ private:
     std::vector<double> f_, dx_, first_, y1_, yp1_, base_;
     long residuals_ = 0, jacobians_ = 0, iterations_ = 0;
 };
-
-// "at t = ..." for messages, to ten digits.
-std::string TimeText(double t);
 
 } // namespace dvx::sim

@@ -3,8 +3,8 @@
 // its residual, its Jacobian, its events and its observations.
 #pragma once
 
-#include "hostsim/sim/model.h"
-#include "hostsim/sim/network.h"
+#include "hostsim/sim/model/model.h"
+#include "hostsim/sim/network/network.h"
 
 #include <memory>
 #include <string>

@@ -1,0 +1,21 @@
+#include "hostsim/sim/input/error.h"
+
+#include <charconv>
+#include <sstream>
+
+namespace dvx::sim {
+
+std::string ShortestText(double value) {
+    char buffer[32];
+    const auto r = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, r.ptr);
+}
+
+std::string TimeText(double t) {
+    std::ostringstream text;
+    text.precision(10);
+    text << t;
+    return text.str();
+}
+
+} // namespace dvx::sim

@@ -1,0 +1,24 @@
+// The one exception of the host simulator, and the texts of numbers and
+// times that its messages use.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace dvx::sim {
+
+// A bad model file, a bad argument or a failed run: one message that names
+// the file and place (or the instance and call) and says what is wrong.
+class SimError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The shortest text that reads back as `value` (std::to_chars), for
+// messages and for a number given where text is passed on.
+std::string ShortestText(double value);
+
+// "at t = ..." for messages, to ten digits.
+std::string TimeText(double t);
+
+} // namespace dvx::sim

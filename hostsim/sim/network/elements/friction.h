@@ -1,0 +1,65 @@
+// Dry friction with true stick and slip between a and b (b may be the
+// ground), the common core of brake, clutch and bearing_friction.
+//
+// The friction torque tau, drawn from a and supplied to b, is an unknown of
+// the network with a row of its own, which depends on the mode:
+//   stuck:     w_a - w_b = 0              (tau is whatever that takes)
+//   forward:   tau - T(t) = 0             (w_a - w_b > 0)
+//   backward:  tau + T(t) = 0             (w_a - w_b < 0)
+// where T(t) >= 0 is the kinetic torque available. A viscous part
+// v*(w_a - w_b) acts beside it in every mode.
+//
+// Mode changes are events, never branches inside the residual:
+//   stuck -> forward/backward when |tau| exceeds peak*T(t), in the direction
+//     of tau (crossing peak*T - |tau|);
+//   forward/backward -> stuck when the relative speed reaches zero (crossing
+//     +-(w_a - w_b)); stuck then holds unless the torque it needs exceeds
+//     peak*T, in which case the slip goes on the other way.
+// Standing still is exact (the stuck row holds the relative speed at zero),
+// so there is neither chattering nor creep.
+#pragma once
+
+#include "hostsim/sim/network/elements/reader.h"
+
+namespace dvx::sim {
+
+class Friction : public ElementUnit {
+public:
+    enum class Mode { Backward = -1, Stuck = 0, Forward = 1 };
+
+    Friction(int a, int b, Waveform kinetic, double peak, double viscous);
+
+    bool ExactOnInterpolant() const override { return std::holds_alternative<Constant>(kinetic_); }
+    void Build(Builder& b) override;
+    void Residual(const Point& p, Rows& f) override;
+    void Jacobian(const Point& p, const JacobianSink& j) override;
+    void Breakpoints(double from, double to, std::vector<double>& times) const override;
+    void Powers(const Point& p, double* power) override;
+    void Crossings(const Point& p, double* g) const override;
+    bool Settle(const Point& p, const int* fired) override;
+    void StartMode(const Point& p) override;
+    std::string ModeText() const override;
+    void OutputNames(std::vector<std::string>& names) const override;
+    void Outputs(const Point& p, double* out) const override;
+
+    Mode CurrentMode() const { return mode_; }
+
+private:
+    double Slip(const Point& p) const { return p.Y(a_) - p.Y(b_); }
+    double Kinetic(double t) const { return Evaluate(kinetic_, t); }
+    double Torque(const Point& p) const { return p.Y(tau_) + viscous_ * Slip(p); }
+
+    int a_, b_;
+    Waveform kinetic_;
+    double peak_, viscous_;
+    Mode mode_ = Mode::Stuck;
+    int tau_ = -1, energy_ = 0;
+    int ta_ = -1, tb_ = -1, tt_ = -1, at_ = -1, bt_ = -1;
+    int aa_ = -1, ab_ = -1, ba_ = -1, bb_ = -1;
+};
+
+// The keys the three friction elements share: "peak" (static over kinetic,
+// at least 1, default 1) and, where `viscous` allows it, "viscous".
+double ReadPeak(const ElementReader& r);
+
+} // namespace dvx::sim

@@ -1,0 +1,37 @@
+// Inertia J [kg m^2] on a node: draws J*dw/dt from it and stores J*w^2/2.
+// Its node's speed becomes a differential unknown.
+#include "hostsim/sim/network/elements/reader.h"
+
+namespace dvx::sim {
+
+namespace {
+
+class Inertia : public ElementUnit {
+public:
+    Inertia(int node, double j) : node_(node), j_(j) {}
+
+    bool ExactOnInterpolant() const override { return true; }
+    void Build(Builder& b) override {
+        b.MarkDifferential(node_);
+        entry_ = b.Entry(node_, node_);
+    }
+    void Residual(const Point& p, Rows& f) override { f.Add(node_, j_ * p.Yp(node_)); }
+    void Jacobian(const Point&, const JacobianSink& j) override { j.Add(entry_, j_ * j.Cj()); }
+    double Stored(const Point& p) const override { return 0.5 * j_ * p.Y(node_) * p.Y(node_); }
+    void OutputNames(std::vector<std::string>& names) const override { names.push_back("omega"); }
+    void Outputs(const Point& p, double* out) const override { out[0] = p.Y(node_); }
+
+private:
+    int node_;
+    double j_;
+    int entry_ = -1;
+};
+
+} // namespace
+
+std::unique_ptr<ElementUnit> ReadInertia(const ElementReader& r) {
+    r.Keys({"node", "J"});
+    return std::make_unique<Inertia>(r.Node("node"), r.Positive("J"));
+}
+
+} // namespace dvx::sim

@@ -1,0 +1,55 @@
+// What a run produced, as the outputs (summary, CSV, plot, reference
+// comparison) present it.
+#pragma once
+
+#include "hostsim/sim/integrators/integrator.h"
+#include "hostsim/sim/output/reference.h"
+
+#include <filesystem>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace dvx::sim {
+
+struct InstanceReport {
+    std::string name;
+    std::vector<double> finals; // every output at the stop time, catalogue order
+    double energyIn = 0.0;      // integral of M1*OMEGA1 dt [J]
+    double energyOut = 0.0;     // integral of M2*OMEGA2 dt [J]
+    double maxResidual = 0.0;   // largest |-OMEGA1/K + OMEGA2| over all steps
+};
+
+// The model's energy account at the stop time.
+struct EnergyReport {
+    std::vector<EnergyAccount> elements; // supplied and dissipated, per element
+    double supplied = 0.0;
+    double dissipated = 0.0;
+    double storedStart = 0.0; // in inertias and springs
+    double storedEnd = 0.0;
+    double atEvents = 0.0; // lost at events (SolverStats::eventEnergy)
+    // supplied - dissipated - lost at events - (storedEnd - storedStart):
+    // zero but for the integration error.
+    double Balance() const { return supplied - dissipated - atEvents - (storedEnd - storedStart); }
+};
+
+struct RunResult {
+    std::filesystem::path model;   // the model file, as given
+    std::filesystem::path library; // the component library, as loaded
+    Settings settings;  // as run, after the command line's overrides
+    StepPlan plan;
+    SolverStats stats;
+    std::vector<std::string> outputNames; // catalogue order
+    std::vector<InstanceReport> reports;  // recorded instances, model order
+    EnergyReport energy;
+    std::vector<std::string> columns;     // "time", then INSTANCE.OUTPUT and ELEMENT.OUTPUT
+    std::vector<std::vector<double>> samples; // one row per output time
+    std::shared_ptr<const ReferenceComparison> reference; // with RunOptions::reference
+};
+
+void PrintSummary(const RunResult& result, std::ostream& out);
+// The comparison with the reference, for the summary; nothing without one.
+void PrintReference(const RunResult& result, std::ostream& out);
+
+} // namespace dvx::sim
