@@ -1,7 +1,7 @@
 #include "hostsim/sim/run.h"
 
 #include "hostsim/sim/output/atomic_file.h"
-#include "hostsim/sim/output/format.h"
+#include "hostsim/sim/input/error.h"
 #include "hostsim/sim/output/columns.h"
 #include "hostsim/sim/integrators/integrator.h"
 #include "hostsim/sim/network/network.h"
@@ -23,7 +23,8 @@ void ApplyOverrides(const RunOptions& o, Model& model) {
     if (o.rtol) s.rtol = *o.rtol;
     if (o.atol) s.atol = *o.atol;
     if (o.maxStep) s.maxStep = *o.maxStep;
-    if (o.start || o.stop || o.step || o.outputInterval || o.rtol || o.atol || o.maxStep)
+    if (o.maxSteps) s.maxSteps = *o.maxSteps;
+    if (o.start || o.stop || o.step || o.outputInterval || o.rtol || o.atol || o.maxStep || o.maxSteps)
         CheckSettings(s, "the settings given on the command line: ");
     for (const auto& [name, text] : o.params) {
         bool found = false;
@@ -151,13 +152,9 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
     result.settings = model.settings;
     result.plan = PlanSteps(model.settings);
     const Settings& s = model.settings;
-    if (s.method != Method::Ida && std::abs(result.plan.step - s.step) > 1e-9 * s.step)
-        log << "note: the step " << s.step << " does not divide the output interval " << s.outputInterval
-            << "; using " << FormatNumber(result.plan.step) << " (" << result.plan.stepsPerInterval
-            << " steps per interval)\n";
-    const double end = s.start + static_cast<double>(result.plan.intervals) * s.outputInterval;
-    if (std::abs(end - s.stop) > 1e-9 * std::max(1.0, std::abs(s.stop)))
-        log << "note: the stop time " << s.stop << " is not on the output grid; the run ends at " << end << "\n";
+    if (result.plan.stopOffGrid)
+        log << "note: the stop time " << s.stop << " is not on the output grid; its last sample is an extra one at "
+            << "the stop time\n";
 
     Session session(options.library, log, options.logCalls);
     session.SetQuantities(&model.quantities);
@@ -184,6 +181,7 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
         throw;
     }
     recording.EndProgress();
+    for (const std::string& w : result.stats.warnings) log << "warning: " << w << "\n";
     TakeEnergies(network, result);
     result.energy.atEvents = result.stats.eventEnergy;
     session.ReleaseAll();

@@ -19,6 +19,7 @@ struct RunOptions {
     std::filesystem::path model;
     std::filesystem::path library;
     std::optional<double> start, stop, step, outputInterval, rtol, atol, maxStep;
+    std::optional<long> maxSteps;
     std::optional<Method> method;
     std::vector<std::pair<std::string, std::string>> params; // INSTANCE, TEXT
     std::vector<ModelChange> changes;  // --set, applied to the model file in order

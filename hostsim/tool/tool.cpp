@@ -2,7 +2,7 @@
 
 #include "hostsim/kit/library.h"
 #include "hostsim/check/check.h"
-#include "hostsim/sim/output/format.h"
+#include "hostsim/sim/input/error.h"
 #include "hostsim/sim/output/plot.h"
 #include "hostsim/sim/run.h"
 

@@ -21,4 +21,8 @@ std::string ShortestText(double value);
 // "at t = ..." for messages, to ten digits.
 std::string TimeText(double t);
 
+// A number as the CSV and the summary print it: the shortest text that
+// keeps `digits` significant digits, the same on every platform.
+std::string FormatNumber(double value, int digits = 12);
+
 } // namespace dvx::sim

@@ -13,7 +13,9 @@ double At(const Constant& c, double) { return c.value; }
 double At(const Step& s, double t) { return t < s.time ? s.before : s.after; }
 
 double At(const Ramp& r, double t) {
-    if (t <= r.start) return r.from;
+    // A ramp of no duration is a step at its start, whose value there is
+    // the one after it, as everywhere else.
+    if (t < r.start || (t == r.start && r.duration > 0.0)) return r.from;
     if (t >= r.start + r.duration) return r.to;
     return r.from + (r.to - r.from) * ((t - r.start) / r.duration);
 }
@@ -47,6 +49,16 @@ double Lowest(const Sine& s) { return s.offset - std::abs(s.amplitude); }
 // the least the table takes.
 double Lowest(const Table& table) { return *std::min_element(table.values.begin(), table.values.end()); }
 
+double Largest(const Constant& c) { return std::abs(c.value); }
+double Largest(const Step& s) { return std::max(std::abs(s.before), std::abs(s.after)); }
+double Largest(const Ramp& r) { return std::max(std::abs(r.from), std::abs(r.to)); }
+double Largest(const Sine& s) { return std::abs(s.offset) + std::abs(s.amplitude); }
+double Largest(const Table& table) {
+    double largest = 0.0;
+    for (double v : table.values) largest = std::max(largest, std::abs(v));
+    return largest;
+}
+
 } // namespace
 
 NextTime CheckNextTime(const std::vector<double>& times, double t) {
@@ -79,6 +91,10 @@ void AddBreakpoints(const Waveform& wave, double from, double to, std::vector<do
 
 double LowestValue(const Waveform& wave) {
     return std::visit([](const auto& w) { return Lowest(w); }, wave);
+}
+
+double LargestMagnitude(const Waveform& wave) {
+    return std::visit([](const auto& w) { return Largest(w); }, wave);
 }
 
 double Evaluate(const Waveform& wave, double t) {

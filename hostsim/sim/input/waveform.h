@@ -65,5 +65,7 @@ void AddBreakpoints(const Waveform& wave, double from, double to, std::vector<do
 
 // The smallest value the waveform takes at any time.
 double LowestValue(const Waveform& wave);
+// The largest magnitude the waveform takes at any time.
+double LargestMagnitude(const Waveform& wave);
 
 } // namespace dvx::sim

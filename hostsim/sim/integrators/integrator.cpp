@@ -21,12 +21,16 @@ long WholeOr(double ratio, double otherwise) {
 
 StepPlan PlanSteps(const Settings& s) {
     StepPlan plan;
-    const double perInterval = s.outputInterval / s.step;
-    plan.stepsPerInterval = std::max(1L, WholeOr(perInterval, std::ceil(perInterval)));
-    plan.step = s.outputInterval / static_cast<double>(plan.stepsPerInterval);
+    plan.step = s.step;
+    plan.start = s.start;
+    plan.interval = s.outputInterval;
+    plan.stop = s.stop;
     const double intervals = (s.stop - s.start) / s.outputInterval;
     plan.intervals = WholeOr(intervals, std::floor(intervals));
     if (plan.intervals < 1) throw SimError("the run from start to stop is shorter than one output interval");
+    const double last = plan.SampleTime(plan.intervals);
+    plan.stopOffGrid = s.stop - last > 1e-9 * s.outputInterval;
+    if (!plan.stopOffGrid) plan.stop = last; // the grid's own time, as the samples show it
     return plan;
 }
 

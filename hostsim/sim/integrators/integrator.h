@@ -39,7 +39,7 @@ struct EventRecord {
 };
 
 struct SolverStats {
-    long steps = 0;
+    long steps = 0;          // accepted steps
     long residuals = 0;      // residual evaluations
     long jacobians = 0;      // Jacobian evaluations
     long factorizations = 0; // sparse LU factorisations
@@ -51,25 +51,44 @@ struct SolverStats {
     long modeChanges = 0;
     long stepCalls = 0;   // the component's call type 3
     double seconds = 0.0; // wall time of the integration
-    std::vector<EventRecord> events; // time order
+    // What the samples took beside the solver's own work: samples made
+    // consistent between steps, their residuals and the component's step
+    // calls for them. None of it changes the solver's steps.
+    long samples = 0;
+    long samplesMadeConsistent = 0;
+    long sampleResiduals = 0;
+    long sampleStepCalls = 0;
+    // The first kKeptEvents events in time order; eventCount counts them all.
+    std::vector<EventRecord> events;
+    long eventCount = 0;
+    // States that the consistent start moved away from the values the
+    // model gives them (a spring's torque0 on a node without inertia).
+    std::vector<std::string> warnings;
     // Energy the stored energy lost at events, where consistent values
     // moved the state at once (an impulse when a clutch locks, a contact
     // that ends with its spring still compressed) [J].
     double eventEnergy = 0.0;
 };
 
-// The output grid: start + i*interval for i = 0..intervals. Euler and BDF2
-// take a whole number of steps per interval: the requested step, shortened
-// if need be.
+inline constexpr size_t kKeptEvents = 1000;
+
+// The output grid: start + i*interval for i = 0..intervals, and the stop
+// time as a last sample where it lies off the grid; every method integrates
+// to the stop time, whatever the grid. Euler and BDF2 step at `step` from
+// the start, landing on every breakpoint; the grid never moves a step.
 struct StepPlan {
     double step = 0.0;
-    long stepsPerInterval = 0;
     long intervals = 0;
+    double start = 0.0, interval = 0.0, stop = 0.0;
+    bool stopOffGrid = false;
+
+    long Samples() const { return intervals + 1 + (stopOffGrid ? 1 : 0); }
+    // The time of sample i, computed alike by every integrator.
+    double SampleTime(long i) const {
+        return i > intervals ? stop : start + static_cast<double>(i) * interval;
+    }
 };
 StepPlan PlanSteps(const Settings& settings);
-
-// The sample time of grid point i, computed alike by every integrator.
-inline double GridTime(const Settings& s, long i) { return s.start + static_cast<double>(i) * s.outputInterval; }
 
 class Integrator {
 public:

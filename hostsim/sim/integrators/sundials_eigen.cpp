@@ -49,8 +49,10 @@ SUNLinearSolver NewFactorSolver(SUNContext context, SparseFactor& factor) {
         return Content(self).Factorize() ? SUNLS_SUCCESS : SUNLS_LUFACT_FAIL;
     };
     s->ops->solve = [](SUNLinearSolver self, SUNMatrix, N_Vector x, N_Vector b, realtype) {
-        Content(self).Solve(N_VGetArrayPointer(b), N_VGetArrayPointer(x));
-        return SUNLS_SUCCESS;
+        // A right-hand side that a singular matrix cannot meet: no shorter
+        // step will mend it.
+        return Content(self).Solve(N_VGetArrayPointer(b), N_VGetArrayPointer(x)) ? SUNLS_SUCCESS
+                                                                                   : SUNLS_PACKAGE_FAIL_UNREC;
     };
     s->ops->space = [](SUNLinearSolver, long* real, long* integer) {
         *real = 0;

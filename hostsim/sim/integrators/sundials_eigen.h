@@ -15,7 +15,8 @@ namespace dvx::sim {
 SUNMatrix NewFactorMatrix(SUNContext context, SparseFactor& factor);
 SparseFactor& FactorOf(SUNMatrix matrix);
 // setup factorises (a singular matrix is a recoverable failure, so that IDA
-// tries a shorter step), solve solves with the factorisation.
+// tries a shorter step), solve solves with the factorisation (a right-hand
+// side that a singular matrix cannot meet is not recoverable).
 SUNLinearSolver NewFactorSolver(SUNContext context, SparseFactor& factor);
 
 } // namespace dvx::sim

@@ -58,6 +58,7 @@ struct Settings {
     double rtol = 1e-6;           // ida: relative tolerance
     double atol = 1e-8;           // ida: absolute tolerance, every unknown
     double maxStep = 0.0;         // ida: largest step [s]; 0 for no limit
+    long maxSteps = 5'000'000;    // every method: the most steps a run may take
 };
 
 struct Model {

@@ -6,6 +6,7 @@
 #include "hostsim/sim/model/model.h"
 
 #include <charconv>
+#include <cmath>
 #include <fstream>
 #include <map>
 #include <set>
@@ -33,7 +34,7 @@ public:
 
 private:
     void ReadSettings(const JsonAt& at) {
-        at.OnlyKeys({"start", "stop", "step", "output_interval", "method", "rtol", "atol", "max_step"});
+        at.OnlyKeys({"start", "stop", "step", "output_interval", "method", "rtol", "atol", "max_step", "max_steps"});
         Settings& s = model_.settings;
         s.start = at.NumberField("start", s.start);
         s.stop = at.NumberField("stop", s.stop);
@@ -42,6 +43,12 @@ private:
         s.rtol = at.NumberField("rtol", s.rtol);
         s.atol = at.NumberField("atol", s.atol);
         s.maxStep = at.NumberField("max_step", s.maxStep);
+        if (auto m = at.OptionalField("max_steps")) {
+            const double steps = m->Number();
+            if (!(steps >= 1.0 && steps <= 1e12) || steps != std::floor(steps))
+                m->Fail("must be a whole number from 1 to 1e12");
+            s.maxSteps = static_cast<long>(steps);
+        }
         if (auto m = at.OptionalField("method"))
             if (!ParseMethod(m->Text(), &s.method)) m->Fail("the method must be \"ida\", \"euler\" or \"bdf2\"");
         try {

@@ -17,6 +17,7 @@ void CheckSettings(const Settings& s, const std::string& origin) {
     if (!(s.rtol > 0.0) || !(s.rtol < 1.0)) fail("the relative tolerance must lie between 0 and 1");
     if (!(s.atol > 0.0) || !std::isfinite(s.atol)) fail("the absolute tolerance must be a positive number");
     if (!(s.maxStep >= 0.0) || !std::isfinite(s.maxStep)) fail("the largest step must be 0 (no limit) or positive");
+    if (s.maxSteps < 1) fail("the most steps (max_steps) must be at least 1");
 }
 
 const char* MethodName(Method method) {

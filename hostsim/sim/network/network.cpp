@@ -1,6 +1,7 @@
 #include "hostsim/sim/network/network.h"
 
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 
 namespace dvx::sim {
@@ -12,6 +13,7 @@ public:
 
     int AddUnknown(const std::string& label, UnknownKind kind, double initial) override {
         n_.labels_.push_back(label);
+        n_.owners_.push_back(unit);
         n_.kinds_.push_back(kind);
         n_.initial_.push_back(initial);
         return static_cast<int>(n_.initial_.size()) - 1;
@@ -22,6 +24,9 @@ public:
     int Entry(int row, int col) override {
         if (row < 0 || col < 0) return -1;
         entries.emplace_back(row, col);
+        if (static_cast<size_t>(row) >= n_.rowUnits_.size()) n_.rowUnits_.resize(static_cast<size_t>(row) + 1);
+        std::vector<size_t>& units = n_.rowUnits_[static_cast<size_t>(row)];
+        if (std::find(units.begin(), units.end(), unit) == units.end()) units.push_back(unit);
         return static_cast<int>(entries.size()) - 1;
     }
     int AddEnergy(const std::string& label, EnergyKind kind) override {
@@ -46,6 +51,7 @@ private:
 Network::Network(const Model& model, Session& session) : model_(model) {
     for (size_t n = 0; n < model.nodes.size(); ++n) {
         labels_.push_back(model.nodes[n].name + ".omega");
+        owners_.push_back(std::string::npos);
         kinds_.push_back(UnknownKind::Algebraic);
         initial_.push_back(model.nodes[n].omega0);
     }
@@ -71,6 +77,7 @@ Network::Network(const Model& model, Session& session) : model_(model) {
     }
 
     const int size = Size();
+    rowUnits_.resize(static_cast<size_t>(size));
     std::vector<Eigen::Triplet<double>> triplets;
     triplets.reserve(static_cast<size_t>(size) + assembly.entries.size());
     for (int i = 0; i < size; ++i) triplets.emplace_back(i, i, 0.0);
@@ -136,6 +143,40 @@ std::string Network::ModeReport() const {
     std::string text;
     for (size_t u : changed_) text += (text.empty() ? "" : ", ") + units_[u]->Label() + " " + units_[u]->ModeText();
     return text;
+}
+
+void Network::NoteMovedStates(const std::vector<double>& y, std::vector<std::string>& warnings) const {
+    for (size_t i = static_cast<size_t>(NodeCount()); i < y.size(); ++i) {
+        if (kinds_[i] != UnknownKind::Differential) continue;
+        const double given = initial_[i];
+        if (std::abs(y[i] - given) <= 1e-9 * std::max(std::abs(given), std::abs(y[i]))) continue;
+        warnings.push_back(labels_[i] + " starts at " + ShortestText(y[i]) + ", not at the model's " +
+                           ShortestText(given) + ": the rest of the network fixes it at the start (a node without "
+                           "inertia at one of its ends passes on only what the other elements take)");
+    }
+}
+
+bool Network::Loosen() {
+    bool any = false;
+    for (ElementUnit* unit : units_) any = unit->Loosen() || any;
+    return any;
+}
+
+bool Network::MayFloat(int unknown) const {
+    const size_t u = static_cast<size_t>(unknown);
+    return unknown >= NodeCount() && u < kinds_.size() && kinds_[u] == UnknownKind::Algebraic;
+}
+
+std::string Network::RowText(int row) const {
+    const size_t r = static_cast<size_t>(row);
+    if (row < NodeCount()) return "the torque balance of node '" + model_.nodes[r].name + "'";
+    return "the equation of '" + units_[owners_[r]]->Label() + "' (" + labels_[r] + ")";
+}
+
+std::vector<std::string> Network::RowUnits(int row) const {
+    std::vector<std::string> labels;
+    for (size_t u : rowUnits_[static_cast<size_t>(row)]) labels.push_back(units_[u]->Label());
+    return labels;
 }
 
 void Network::SetRecorded(std::vector<size_t> instances, std::vector<const ElementUnit*> elements) {

@@ -58,6 +58,23 @@ public:
     void StartModes(double t, const double* y, const double* yp);
     // The units whose mode changed at the last Settle, for messages.
     std::string ModeReport() const;
+    // Asks every unit to give up the constraints of its mode for a start
+    // that they make singular; true when any did.
+    bool Loosen();
+
+    // The states of units (a spring's torque) that the consistent start `y`
+    // moved away from the model's initial values, as warnings.
+    void NoteMovedStates(const std::vector<double>& y, std::vector<std::string>& warnings) const;
+
+    int NodeCount() const { return static_cast<int>(model_.nodes.size()); }
+    // Whether a singular matrix may leave the unknown undetermined: the
+    // algebraic torques of units (those of constraints that fix the same
+    // speeds), never a speed or a state.
+    bool MayFloat(int unknown) const;
+    // Row r in words ("the torque balance of node 'a'", "the equation of
+    // 'gear'"), and the labels of the units with terms in it.
+    std::string RowText(int row) const;
+    std::vector<std::string> RowUnits(int row) const;
 
     // The instances whose outputs a sample reads (model indices; all of
     // them unless set) and the elements whose outputs follow theirs (none
@@ -94,6 +111,8 @@ private:
     std::vector<double> initial_;
     std::vector<UnknownKind> kinds_;
     std::vector<std::string> labels_;
+    std::vector<size_t> owners_;                // per unknown: its unit, or npos for a node
+    std::vector<std::vector<size_t>> rowUnits_; // per row: the units with entries in it
     Eigen::SparseMatrix<double> pattern_;
     std::vector<int> positions_; // per declared entry, its place in the values
     std::vector<EnergyAccount> energies_;

@@ -2,7 +2,6 @@
 
 #include "hostsim/sim/output/atomic_file.h"
 #include "hostsim/sim/input/error.h"
-#include "hostsim/sim/output/format.h"
 
 #include <algorithm>
 #include <cctype>

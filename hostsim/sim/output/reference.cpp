@@ -1,7 +1,6 @@
 #include "hostsim/sim/output/reference.h"
 
 #include "hostsim/sim/input/error.h"
-#include "hostsim/sim/output/format.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,5 +1,5 @@
 // The summary table printed on stdout after a run.
-#include "hostsim/sim/output/format.h"
+#include "hostsim/sim/input/error.h"
 #include "hostsim/sim/output/result.h"
 
 #include <algorithm>
@@ -20,8 +20,8 @@ void PrintSummary(const RunResult& r, std::ostream& out) {
         out << ", step " << FormatNumber(r.plan.step) << " s";
     }
     out << ", " << FormatNumber(s.start) << " to "
-        << FormatNumber(s.start + static_cast<double>(r.plan.intervals) * s.outputInterval) << " s, "
-        << r.plan.intervals + 1 << " samples every " << FormatNumber(s.outputInterval) << " s\n"
+        << FormatNumber(r.plan.stop) << " s, " << r.plan.Samples() << " samples every "
+        << FormatNumber(s.outputInterval) << " s" << (r.plan.stopOffGrid ? " and at the stop time" : "") << "\n"
         << "solver   " << st.steps << " steps, " << st.residuals << " residuals, " << st.jacobians << " Jacobians, "
         << st.factorizations << " factorizations, " << st.newtonIterations << " Newton iterations, "
         << st.errorTestFailures << " error-test failures, " << st.newtonFailures << " Newton failures, "

@@ -127,6 +127,11 @@ public:
     virtual bool Settle(const Point& /*p*/, const int* /*fired*/) { return false; }
     // The mode chosen from scratch at the start of a run.
     virtual void StartMode(const Point& /*p*/) {}
+    // At a start whose modes make the equations singular: gives up the
+    // constraint of the mode (a stuck friction element lets go), so that
+    // the speeds the rest of the network fixes can be found; StartMode then
+    // chooses again from them. True when the unit did.
+    virtual bool Loosen() { return false; }
     virtual std::string ModeText() const { return ""; }
 
     // Named values a run can write (`spring.torque`, `clutch.mode`).

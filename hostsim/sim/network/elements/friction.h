@@ -6,7 +6,10 @@
 //   stuck:     w_a - w_b = 0              (tau is whatever that takes)
 //   forward:   tau - T(t) = 0             (w_a - w_b > 0)
 //   backward:  tau + T(t) = 0             (w_a - w_b < 0)
-// where T(t) >= 0 is the kinetic torque available. A viscous part
+//   open:      tau = 0                    (T(t) <= 0: nothing presses)
+// where T(t) is the kinetic torque available. A command at or below zero
+// opens the element, as a clutch is free when its normal force is (a
+// measured pressure that dips below zero is no pull). A viscous part
 // v*(w_a - w_b) acts beside it in every mode.
 //
 // Mode changes are events, never branches inside the residual:
@@ -14,18 +17,25 @@
 //     of tau (crossing peak*T - |tau|);
 //   forward/backward -> stuck when the relative speed reaches zero (crossing
 //     +-(w_a - w_b)); stuck then holds unless the torque it needs exceeds
-//     peak*T, in which case the slip goes on the other way.
+//     peak*T, in which case the slip goes on the other way;
+//   any -> open when T(t) falls to zero (crossing T), and open -> stuck,
+//     forward or backward, by the relative speed, when T rises above a
+//     hair's breadth of its scale (crossing that hair minus T: a crossing
+//     function must be away from zero where it starts).
 // Standing still is exact (the stuck row holds the relative speed at zero),
 // so there is neither chattering nor creep.
 #pragma once
 
 #include "hostsim/sim/network/elements/reader.h"
 
+#include <algorithm>
+
 namespace dvx::sim {
 
 class Friction : public ElementUnit {
 public:
-    enum class Mode { Backward = -1, Stuck = 0, Forward = 1 };
+    // The values of the output "mode".
+    enum class Mode { Backward = -1, Stuck = 0, Forward = 1, Open = 2 };
 
     Friction(int a, int b, Waveform kinetic, double peak, double viscous);
 
@@ -38,6 +48,7 @@ public:
     void Crossings(const Point& p, double* g) const override;
     bool Settle(const Point& p, const int* fired) override;
     void StartMode(const Point& p) override;
+    bool Loosen() override;
     std::string ModeText() const override;
     void OutputNames(std::vector<std::string>& names) const override;
     void Outputs(const Point& p, double* out) const override;
@@ -46,12 +57,16 @@ public:
 
 private:
     double Slip(const Point& p) const { return p.Y(a_) - p.Y(b_); }
-    double Kinetic(double t) const { return Evaluate(kinetic_, t); }
+    double Command(double t) const { return Evaluate(kinetic_, t); }
+    double Kinetic(double t) const { return std::max(Command(t), 0.0); }
+    // The mode a slip calls for while the element is pressed.
+    Mode BySlip(const Point& p) const;
     double Torque(const Point& p) const { return p.Y(tau_) + viscous_ * Slip(p); }
 
     int a_, b_;
     Waveform kinetic_;
     double peak_, viscous_;
+    double hair_; // below this the command does not close an open element
     Mode mode_ = Mode::Stuck;
     int tau_ = -1, energy_ = 0;
     int ta_ = -1, tb_ = -1, tt_ = -1, at_ = -1, bt_ = -1;
