@@ -45,7 +45,7 @@ class Recording : public Observer {
 public:
     Recording(RunResult& result, Network& network, const Model& model, const ColumnChoice& choice, size_t outputCount,
               AtomicFile* csv, ReferenceComparison* reference, const RunOptions& options, const Settings& settings)
-        : result_(result), network_(network), recorded_(choice.instances), picks_(choice.picks), count_(outputCount),
+        : result_(result), network_(network), model_(model), recorded_(choice.instances), picks_(choice.picks), count_(outputCount),
           csv_(csv), reference_(reference), progress_(options.progress), keep_(options.keepSamples),
           settings_(settings) {
         std::vector<const ElementUnit*> elements;
@@ -70,6 +70,8 @@ public:
         std::vector<double> row{t};
         row.reserve(picks_.size() + 1);
         for (size_t k : picks_) row.push_back(outputs[k]);
+        for (size_t c = 1; c < row.size() && !result_.nonFinite.seen; ++c)
+            if (!std::isfinite(row[c])) result_.nonFinite = {true, result_.columns[c], row[c], t};
         if (reference_ != nullptr) reference_->Add(row);
         if (csv_ != nullptr) {
             std::ofstream& s = csv_->Stream();
@@ -85,11 +87,18 @@ public:
     }
 
 private:
-    // The largest residual of every instance's own equation.
+    // The largest residual of every instance's own equation, with its time,
+    // and the largest speed of its successor, the scale of that residual.
     void Track(double t, const std::vector<double>& y) {
         for (size_t i = 0; i < result_.reports.size(); ++i) {
             InstanceReport& r = result_.reports[i];
-            r.maxResidual = std::max(r.maxResidual, std::abs(network_.InstanceResidual(i, t, y.data())));
+            const double residual = std::abs(network_.InstanceResidual(i, t, y.data()));
+            if (residual > r.maxResidual || (std::isnan(residual) && !std::isnan(r.maxResidual))) {
+                r.maxResidual = residual;
+                r.maxResidualAt = t;
+            }
+            const int rot2 = model_.instances[i].rot2;
+            if (rot2 >= 0) r.speedScale = std::max(r.speedScale, std::abs(y[static_cast<size_t>(rot2)]));
         }
     }
 
@@ -105,6 +114,7 @@ private:
 
     RunResult& result_;
     Network& network_;
+    const Model& model_;
     long samples_ = 0;
     const std::vector<size_t>& recorded_;
     const std::vector<size_t>& picks_;
@@ -161,7 +171,7 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
     for (const Instance& inst : model.instances) session.Place(inst.name, inst.parameters);
 
     result.outputNames = session.OutputNames();
-    for (const Instance& inst : model.instances) result.reports.push_back({inst.name, {}, 0.0, 0.0, 0.0});
+    for (const Instance& inst : model.instances) result.reports.push_back({inst.name, {}, 0.0, 0.0, 0.0, 0.0, 0.0});
     const ColumnChoice choice = ChooseColumns(model, result.outputNames, options.outputs);
     const std::vector<size_t>& recorded = choice.instances;
     result.columns = choice.columns;
@@ -186,14 +196,16 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
     result.energy.atEvents = result.stats.eventEnergy;
     session.ReleaseAll();
     if (csv) csv->Commit();
+    result.findings = CheckResult(result);
     std::vector<InstanceReport> shown;
     for (size_t i : recorded) shown.push_back(result.reports[i]);
     if (shown.size() != result.reports.size()) {
-        InstanceReport all{"(all " + std::to_string(result.reports.size()) + ")", {}, 0.0, 0.0, 0.0};
+        InstanceReport all{"(all " + std::to_string(result.reports.size()) + ")", {}, 0.0, 0.0, 0.0, 0.0, 0.0};
         for (const InstanceReport& r : result.reports) {
             all.energyIn += r.energyIn;
             all.energyOut += r.energyOut;
             all.maxResidual = std::max(all.maxResidual, r.maxResidual);
+            all.speedScale = std::max(all.speedScale, r.speedScale);
         }
         shown.push_back(all);
     }

@@ -129,8 +129,15 @@ int Run(const RunArgs& a, const std::map<std::string, CLI::Option*>& given, std:
                      result.reference.get());
         out << "plot written to " << a.plot << "\n";
     }
-    if (tolerance) return JudgeReference(*result.reference, a.referenceTolerance, err);
-    return 0;
+    int status = 0;
+    if (!result.findings.empty()) {
+        err << "dolvanex-host: the run completed, but its results fail a check:";
+        for (const std::string& f : result.findings) err << "\n  " << f;
+        err << "\n";
+        status = kExitDeviation;
+    }
+    if (tolerance && JudgeReference(*result.reference, a.referenceTolerance, err) != 0) status = kExitDeviation;
+    return status;
 }
 
 } // namespace

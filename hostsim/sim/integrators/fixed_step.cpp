@@ -264,6 +264,7 @@ SolverStats FixedStep::Run(const Settings& s, Observer& observer) {
     stats.stepCalls = session_.StepCalls() - stepCalls - sampleCalls;
     stats.sampleResiduals = sampler_.Residuals() - sampleResiduals;
     stats.sampleStepCalls = sampleCalls;
+    solver_.NoteFloating(solver_.Factor(), stats.warnings);
     stats.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return stats;
 }

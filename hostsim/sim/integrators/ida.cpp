@@ -395,6 +395,7 @@ SolverStats Ida::Run(const Settings& s, Observer& observer) {
     stats.stepCalls = session_.StepCalls() - stepCalls - sampleCalls;
     stats.sampleResiduals = sampler_.Residuals() - sampleResiduals;
     stats.sampleStepCalls = sampleCalls;
+    solver_.NoteFloating(factor_, stats.warnings);
     stats.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     line_ = nullptr;
     return stats;

@@ -73,11 +73,27 @@ std::string ImplicitSolver::DescribeSingular(double t, const SparseFactor& facto
     }
     std::string text = "at t = " + TimeText(t) + " the network's equations are singular";
     if (!rows.empty()) text += ": " + List(rows) + " depend on one another";
-    if (!unknowns.empty()) text += (rows.empty() ? ": " : ", and ") + List(unknowns) + " are not fixed by them";
+    if (!unknowns.empty())
+        text += (rows.empty() ? ": " : ", and ") + List(unknowns) + (unknowns.size() == 1 ? " is" : " are") +
+                " not fixed by them";
     if (!units.empty()) text += " (elements and instances involved: " + List(units) + ")";
     return text + ". A speed fixed twice (by a source or a gear against the ground, or by a loop of gears whose "
                   "ratios disagree), or a node whose speed nothing fixes (no inertia, nothing but a spring or "
                   "an engine on it), makes them so";
+}
+
+void ImplicitSolver::NoteFloating(const SparseFactor& factor, std::vector<std::string>& warnings) const {
+    const Dependence& d = factor.FirstDeficiency().Empty() ? factor_.FirstDeficiency() : factor.FirstDeficiency();
+    if (d.Empty()) return;
+    std::vector<std::string> torques, units;
+    for (int u : d.unknowns) torques.push_back(network_.Label(u));
+    for (int r : d.rows)
+        for (const std::string& unit : network_.RowUnits(r))
+            if (std::find(units.begin(), units.end(), unit) == units.end()) units.push_back(unit);
+    const std::string text = List(torques) + " are determined only together: the equations of " + List(units) +
+                             " fix the same speeds (a loop of gears whose ratios agree, or a speed fixed twice "
+                             "alike), so the run leaves the split between them as its solver finds it";
+    if (std::find(warnings.begin(), warnings.end(), text) == warnings.end()) warnings.push_back(text);
 }
 
 void ImplicitSolver::Solve(double t, const std::vector<double>& base, double alpha, const std::vector<double>& g,

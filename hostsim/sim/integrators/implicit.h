@@ -75,8 +75,13 @@ public:
     long SettleModes(double t, double hProject, double hDerive, std::vector<double>& y, std::vector<double>& yp,
                      const int* fired, std::string* report = nullptr);
 
-    // The words for equations that a factorisation found singular.
+    // The words for equations that a factorisation found singular, and for
+    // torques that equations fixing the same speeds leave undetermined one by
+    // one (added to `warnings`, once, where `factor` or this solver's own
+    // factorisation met them).
     std::string DescribeSingular(double t, const SparseFactor& factor) const;
+    void NoteFloating(const SparseFactor& factor, std::vector<std::string>& warnings) const;
+    const SparseFactor& Factor() const { return factor_; }
 
     long Residuals() const { return residuals_; }
     long Jacobians() const { return jacobians_; }

@@ -65,18 +65,33 @@ bool SparseFactor::Factorize() {
 // moves floating unknowns only. The rows that depend on the others come
 // from the QR of the transpose, for messages.
 bool SparseFactor::FactorizeQr() {
-    qr_.compute(matrix_);
-    if (qr_.info() != Eigen::Success) return false;
     const Eigen::Index n = matrix_.rows();
+    rowScale_ = Eigen::VectorXd::Zero(n);
+    colScale_ = Eigen::VectorXd::Zero(n);
+    for (int col = 0; col < matrix_.outerSize(); ++col)
+        for (Matrix::InnerIterator it(matrix_, col); it; ++it)
+            rowScale_[it.row()] = std::max(rowScale_[it.row()], std::abs(it.value()));
+    for (Eigen::Index i = 0; i < n; ++i) rowScale_[i] = rowScale_[i] > 0.0 ? 1.0 / rowScale_[i] : 1.0;
+    Matrix scaled = rowScale_.asDiagonal() * matrix_;
+    for (int col = 0; col < scaled.outerSize(); ++col) {
+        double largest = 0.0;
+        for (Matrix::InnerIterator it(scaled, col); it; ++it) largest = std::max(largest, std::abs(it.value()));
+        colScale_[col] = largest > 0.0 ? 1.0 / largest : 1.0;
+    }
+    scaled = scaled * colScale_.asDiagonal();
+    scaled.makeCompressed();
+    qr_.compute(scaled);
+    if (qr_.info() != Eigen::Success) return false;
     dependence_.unknowns = NullSupport(qr_, n);
     Qr transposed;
-    const Matrix t = matrix_.transpose();
+    const Matrix t = scaled.transpose();
     transposed.compute(t);
     if (transposed.info() == Eigen::Success) dependence_.rows = NullSupport(transposed, n);
     if (dependence_.unknowns.empty()) return false;
     for (int u : dependence_.unknowns)
         if (!floating_ || !floating_(u)) return false;
     deficient_ = true;
+    if (firstDeficiency_.Empty()) firstDeficiency_ = dependence_;
     return true;
 }
 
@@ -101,7 +116,7 @@ bool SparseFactor::Solve(const double* b, double* x) {
     if (!deficient_) {
         solution = lu_.solve(rhs_);
     } else {
-        solution = qr_.solve(rhs_);
+        solution = colScale_.asDiagonal() * Eigen::VectorXd(qr_.solve(Eigen::VectorXd(rowScale_.asDiagonal() * rhs_)));
         // A least-squares solution that leaves a residual beyond rounding:
         // the dependent rows ask for different things.
         check_ = matrix_ * solution - rhs_;

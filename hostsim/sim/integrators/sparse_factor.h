@@ -53,8 +53,10 @@ public:
     // when b is not consistent with a singular matrix.
     bool Solve(const double* b, double* x);
 
-    // True while the current factorisation is the QR of a singular matrix.
+    // True while the current factorisation is the QR of a singular matrix;
+    // what the first such one left undetermined.
     bool Deficient() const { return deficient_; }
+    const sim::Dependence& FirstDeficiency() const { return firstDeficiency_; }
     long Factorizations() const { return factorizations_; }
     const std::string& Error() const { return error_; }
     const sim::Dependence& Dependence() const { return dependence_; }
@@ -73,6 +75,7 @@ private:
     long factorizations_ = 0;
     std::string error_;
     sim::Dependence dependence_;
+    sim::Dependence firstDeficiency_;
     // Rows with a single non-zero: row, column, value.
     struct Pin {
         int row, col;
@@ -81,6 +84,10 @@ private:
     std::vector<Pin> pins_;
     std::vector<int> rowCount_;
     Eigen::VectorXd rhs_, check_;
+    // The QR works on the matrix scaled to rows and columns of unit size
+    // (the inertias of a short step outweigh a constraint's ratios by many
+    // orders): rowScale_*A*colScale_.
+    Eigen::VectorXd rowScale_, colScale_;
 };
 
 } // namespace dvx::sim

@@ -19,6 +19,16 @@ struct InstanceReport {
     double energyIn = 0.0;      // integral of M1*OMEGA1 dt [J]
     double energyOut = 0.0;     // integral of M2*OMEGA2 dt [J]
     double maxResidual = 0.0;   // largest |-OMEGA1/K + OMEGA2| over all steps
+    double maxResidualAt = 0.0; // its time [s]
+    double speedScale = 0.0;    // largest |OMEGA2| over all steps [rad/s]
+};
+
+// The first value of a run that is not a finite number.
+struct NonFinite {
+    bool seen = false;
+    std::string what; // a column
+    double value = 0.0;
+    double at = 0.0;  // its time [s]
 };
 
 // The model's energy account at the stop time.
@@ -46,7 +56,15 @@ struct RunResult {
     std::vector<std::string> columns;     // "time", then INSTANCE.OUTPUT and ELEMENT.OUTPUT
     std::vector<std::vector<double>> samples; // one row per output time
     std::shared_ptr<const ReferenceComparison> reference; // with RunOptions::reference
+    NonFinite nonFinite; // in the samples
+    std::vector<std::string> findings; // CheckResult's, for every instance
 };
+
+// What a completed run's results fail: a value that is not finite, an
+// energy account that does not close, a gear equation that does not hold,
+// each beyond what the method's tolerances allow; one finding a line,
+// naming the figure and where. Empty when the results pass.
+std::vector<std::string> CheckResult(const RunResult& result);
 
 void PrintSummary(const RunResult& result, std::ostream& out);
 // The comparison with the reference, for the summary; nothing without one.
