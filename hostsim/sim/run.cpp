@@ -1,6 +1,6 @@
 #include "hostsim/sim/run.h"
 
-#include "hostsim/sim/output/atomic_file.h"
+#include "hostsim/sim/output/output_file.h"
 #include "hostsim/sim/input/error.h"
 #include "hostsim/sim/output/columns.h"
 #include "hostsim/sim/integrators/integrator.h"
@@ -44,16 +44,16 @@ namespace {
 class Recording : public Observer {
 public:
     Recording(RunResult& result, Network& network, const Model& model, const ColumnChoice& choice, size_t outputCount,
-              AtomicFile* csv, ReferenceComparison* reference, const RunOptions& options, const Settings& settings)
+              std::ostream* csv, ReferenceComparison* reference, const RunOptions& options, const Settings& settings)
         : result_(result), network_(network), model_(model), recorded_(choice.instances), picks_(choice.picks), count_(outputCount),
           csv_(csv), reference_(reference), progress_(options.progress), keep_(options.keepSamples),
-          settings_(settings) {
+          settings_(settings), timeDigits_(TimeDigits(settings)) {
         std::vector<const ElementUnit*> elements;
         for (size_t e : choice.elements) elements.push_back(model.elements[e].unit.get());
         network.SetRecorded(choice.instances, std::move(elements));
         if (csv_ != nullptr) {
-            for (size_t c = 0; c < result.columns.size(); ++c) csv_->Stream() << (c ? "," : "") << result.columns[c];
-            csv_->Stream() << "\n";
+            for (size_t c = 0; c < result.columns.size(); ++c) *csv_ << (c ? "," : "") << result.columns[c];
+            *csv_ << "\n";
         }
     }
 
@@ -74,8 +74,9 @@ public:
             if (!std::isfinite(row[c])) result_.nonFinite = {true, result_.columns[c], row[c], t};
         if (reference_ != nullptr) reference_->Add(row);
         if (csv_ != nullptr) {
-            std::ofstream& s = csv_->Stream();
-            for (size_t c = 0; c < row.size(); ++c) s << (c ? "," : "") << FormatNumber(row[c]);
+            std::ostream& s = *csv_;
+            s << FormatNumber(row[0], timeDigits_);
+            for (size_t c = 1; c < row.size(); ++c) s << "," << FormatNumber(row[c]);
             s << "\n";
         }
         if (keep_) result_.samples.push_back(std::move(row));
@@ -119,11 +120,12 @@ private:
     const std::vector<size_t>& recorded_;
     const std::vector<size_t>& picks_;
     size_t count_;
-    AtomicFile* csv_;
+    std::ostream* csv_;
     ReferenceComparison* reference_;
     bool progress_;
     bool keep_;
     const Settings& settings_;
+    int timeDigits_;
     std::chrono::steady_clock::time_point lastShown_ = std::chrono::steady_clock::now();
     bool shown_ = false;
 };
@@ -178,11 +180,14 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
     std::shared_ptr<ReferenceComparison> reference;
     if (referenceTable) reference = std::make_shared<ReferenceComparison>(std::move(*referenceTable), result.columns);
 
-    std::optional<AtomicFile> csv;
-    if (options.csv) csv.emplace(*options.csv);
+    // The caller's CSV file, or one of the run's own, committed here.
+    std::optional<OutputFile> ownCsv;
+    OutputFile* csv = options.csvOutput;
+    if (csv == nullptr && options.csv) csv = &ownCsv.emplace(*options.csv, "--csv");
+    if (reference) reference->SetTimeDigits(TimeDigits(s));
     Network network(model, session);
     std::unique_ptr<Integrator> integrator = MakeIntegrator(s.method, network, session);
-    Recording recording(result, network, model, choice, result.outputNames.size(), csv ? &*csv : nullptr,
+    Recording recording(result, network, model, choice, result.outputNames.size(), csv ? &csv->Stream() : nullptr,
                         reference.get(), options, s);
     try {
         result.stats = integrator->Run(s, recording);
@@ -195,7 +200,7 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
     TakeEnergies(network, result);
     result.energy.atEvents = result.stats.eventEnergy;
     session.ReleaseAll();
-    if (csv) csv->Commit();
+    if (ownCsv) ownCsv->Commit();
     result.findings = CheckResult(result);
     std::vector<InstanceReport> shown;
     for (size_t i : recorded) shown.push_back(result.reports[i]);

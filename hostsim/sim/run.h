@@ -3,6 +3,7 @@
 #pragma once
 
 #include "hostsim/sim/model/model.h"
+#include "hostsim/sim/output/output_file.h"
 #include "hostsim/sim/output/result.h"
 
 #include <filesystem>
@@ -25,6 +26,9 @@ struct RunOptions {
     std::vector<ModelChange> changes;  // --set, applied to the model file in order
     std::vector<std::string> outputs;  // --output patterns; none: the model's record
     std::optional<std::filesystem::path> csv;
+    // Where the CSV goes instead, claimed by the caller before the run and
+    // committed by it afterwards.
+    OutputFile* csvOutput = nullptr;
     std::optional<std::filesystem::path> reference; // a result to compare with
     bool logCalls = false;
     bool progress = false;

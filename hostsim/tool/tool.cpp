@@ -3,12 +3,16 @@
 #include "hostsim/kit/library.h"
 #include "hostsim/check/check.h"
 #include "hostsim/sim/input/error.h"
+#include "hostsim/sim/output/columns.h"
+#include "hostsim/sim/output/output_file.h"
 #include "hostsim/sim/output/plot.h"
 #include "hostsim/sim/run.h"
 
 #include <CLI/CLI.hpp>
 
+#include <cmath>
 #include <cstdio>
+#include <optional>
 #include <new>
 #include <utility>
 
@@ -37,7 +41,7 @@ constexpr int kExitDeviation = 2;
 struct RunArgs {
     std::string model;
     std::string library;
-    double start = 0, stop = 0, step = 0, interval = 0, rtol = 0, atol = 0, maxStep = 0;
+    double start = 0, stop = 0, step = 0, interval = 0, rtol = 0, atol = 0, maxStep = 0, maxSteps = 0;
     std::string method;
     std::vector<std::string> params, sets, outputs;
     std::string csv, plot, reference;
@@ -108,27 +112,55 @@ int Run(const RunArgs& a, const std::map<std::string, CLI::Option*>& given, std:
         if (pattern.empty()) throw sim::SimError("--output: expected a column name or pattern, for example gear*.OMEGA*");
         o.outputs.push_back(pattern);
     }
-    if (!a.csv.empty()) o.csv = a.csv;
-    if (!a.reference.empty()) o.reference = a.reference;
+    for (const auto& [option, path] : {std::pair{"--csv", &a.csv}, {"--plot", &a.plot}, {"--reference", &a.reference}})
+        if (has(option) && path->empty()) throw sim::SimError(std::string(option) + ": the file name is empty");
+    if (has("--reference")) o.reference = a.reference;
     const bool tolerance = has("--reference-tolerance");
     if (tolerance && !(a.referenceTolerance >= 0.0))
         throw sim::SimError("--reference-tolerance: the tolerance must be 0 or positive");
+    if (has("--max-steps")) {
+        if (!(a.maxSteps >= 1.0 && a.maxSteps <= 1e12) || a.maxSteps != std::floor(a.maxSteps))
+            throw sim::SimError("--max-steps: expected a whole number from 1 to 1e12");
+        o.maxSteps = static_cast<long>(a.maxSteps);
+    }
     o.logCalls = a.logCalls;
     o.progress = DVX_ISATTY(DVX_FILENO(stderr)) != 0;
-    o.keepSamples = !a.plot.empty();
-    // A plot that cannot be drawn is known before the run.
-    if (!a.plot.empty()) sim::CheckPlotFile(a.plot);
+    o.keepSamples = has("--plot");
+
+    // Every output is claimed before the run: a path that cannot take it, or
+    // two outputs on one path, end the program before anything is written.
+    if (has("--plot")) sim::CheckPlotFile(a.plot);
+    std::optional<sim::OutputFile> csv, plot;
+    std::vector<const sim::OutputFile*> outputs;
+    auto claim = [&](std::optional<sim::OutputFile>& file, const std::string& path, const char* option) {
+        file.emplace(path, option);
+        for (const sim::OutputFile* other : outputs)
+            if (other->SameTarget(*file))
+                throw sim::SimError(std::string(option) + " " + path + ": the same file as " + other->Path().string() +
+                                    ", which another output writes");
+        outputs.push_back(&*file);
+    };
+    if (has("--csv")) claim(csv, a.csv, "--csv");
+    if (has("--plot")) claim(plot, a.plot, "--plot");
+    o.csvOutput = csv ? &*csv : nullptr;
+    // With an output on the standard output, the summary goes to the error
+    // stream, so that a pipe receives the file alone.
+    bool onStdout = false;
+    for (const sim::OutputFile* f : outputs) onStdout = onStdout || f->IsStandardOutput();
+    std::ostream& report = onStdout ? err : out;
+
     const sim::RunResult result = sim::RunSimulation(o, err);
-    sim::PrintSummary(result, out);
-    out << "\n";
-    if (o.csv) out << "CSV written to " << o.csv->string() << "\n";
-    if (!a.plot.empty()) {
-        sim::PlotRun(result.columns, result.samples, a.plot,
+    if (plot)
+        sim::PlotRun(result.columns, result.samples, *plot,
                      o.model.filename().string() == "model.json" ? o.model.parent_path().filename().string()
                                                                  : o.model.filename().string(),
-                     result.reference.get());
-        out << "plot written to " << a.plot << "\n";
-    }
+                     result.reference.get(), sim::TimeDigits(result.settings));
+    if (csv) csv->Commit();
+    if (plot) plot->Commit();
+    sim::PrintSummary(result, report);
+    report << "\n";
+    if (csv) report << "CSV written to " << a.csv << "\n";
+    if (plot) report << "plot written to " << a.plot << "\n";
     int status = 0;
     if (!result.findings.empty()) {
         err << "dolvanex-host: the run completed, but its results fail a check:";
@@ -199,13 +231,16 @@ int ToolMain(int argc, const char* const* argv, std::ostream& out, std::ostream&
                     "default: every output of the model's recorded instances (repeatable)")
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    run->add_option("--csv", r.csv, "Write time and the chosen columns to this CSV file");
-    run->add_option("--plot", r.plot,
-                    "Draw the chosen columns, one panel per quantity, into this .png or .svg file (needs gnuplot)");
+    given["--max-steps"] = run->add_option("--max-steps", r.maxSteps,
+                                           "The most steps the run may take (default 5000000), with every method");
+    given["--csv"] = run->add_option("--csv", r.csv, "Write time and the chosen columns to this CSV file");
+    given["--plot"] = run->add_option(
+        "--plot", r.plot, "Draw the chosen columns, one panel per quantity, into this .png or .svg file (needs gnuplot)");
     CLI::Option* reference =
         run->add_option("--reference", r.reference,
                         "A CSV result in this tool's format: the summary gives each common column's largest "
                         "deviation, absolute and relative to the column's range; the plot draws it dashed");
+    given["--reference"] = reference;
     given["--reference-tolerance"] =
         run->add_option("--reference-tolerance", r.referenceTolerance,
                         "With --reference: exit with status 2 when a column deviates by more than TOL relative to "

@@ -1,5 +1,7 @@
 #include "hostsim/sim/output/columns.h"
 
+#include <algorithm>
+#include <cmath>
 #include <set>
 
 namespace dvx::sim {
@@ -75,6 +77,14 @@ struct Available {
 } // namespace
 
 bool MatchesPattern(std::string_view pattern, std::string_view name) { return Match(pattern, 0, name, 0); }
+
+int TimeDigits(const Settings& s) {
+    const double largest = std::max(std::abs(s.start), std::abs(s.stop));
+    if (!(largest > 0.0) || !(s.outputInterval > 0.0)) return 12;
+    // Three digits more than the interval's place within the largest time.
+    const double needed = std::ceil(std::log10(largest / s.outputInterval)) + 3.0;
+    return static_cast<int>(std::clamp(needed, 12.0, 17.0));
+}
 
 ColumnChoice ChooseColumns(const Model& model, const std::vector<std::string>& instanceOutputs,
                            const std::vector<std::string>& patterns) {

@@ -29,6 +29,11 @@ struct ColumnChoice {
 // output of an instance or a named element that some pattern matches, in
 // model order; a pattern that matches nothing is an error that lists what
 // there is.
+// The significant digits of the CSV's time column: 12, or as many as it
+// takes for the samples' times to stay apart (a start of 1e10 s with an
+// output interval of 0.01 s).
+int TimeDigits(const Settings& settings);
+
 ColumnChoice ChooseColumns(const Model& model, const std::vector<std::string>& instanceOutputs,
                            const std::vector<std::string>& patterns);
 

@@ -1,6 +1,5 @@
 #include "hostsim/sim/output/plot.h"
 
-#include "hostsim/sim/output/atomic_file.h"
 #include "hostsim/sim/input/error.h"
 
 #include <algorithm>
@@ -109,11 +108,11 @@ std::string PlotCommand(const Panel& panel, const std::vector<std::string>& colu
     return plot;
 }
 
-void WriteRows(const std::filesystem::path& file, const std::vector<std::vector<double>>& rows,
+void WriteRows(const std::filesystem::path& file, const std::vector<std::vector<double>>& rows, int timeDigits,
                const std::filesystem::path& target) {
     std::ofstream d(file, std::ios::binary);
     for (const std::vector<double>& row : rows) {
-        for (size_t c = 0; c < row.size(); ++c) d << (c ? "," : "") << FormatNumber(row[c]);
+        for (size_t c = 0; c < row.size(); ++c) d << (c ? "," : "") << FormatNumber(row[c], c == 0 ? timeDigits : 12);
         d << "\n";
     }
     if (!d) throw SimError(target.string() + ": cannot write the plot data " + file.string());
@@ -145,33 +144,24 @@ std::string PlotFormat(const std::filesystem::path& file) {
 void CheckPlotFile(const std::filesystem::path& file) {
     if (PlotFormat(file).empty())
         throw SimError("--plot " + file.string() + ": the plot file must end in .png or .svg");
+    if (FindGnuplot().empty())
+        throw SimError("--plot " + file.string() + ": no plot, because gnuplot was not found on the PATH (install it, "
+                       "for example the Debian package gnuplot-nox, or name the program in DVX_GNUPLOT)");
 }
 
 void PlotRun(const std::vector<std::string>& columns, const std::vector<std::vector<double>>& samples,
-             const std::filesystem::path& file, const std::string& title, const ReferenceComparison* reference) {
+             OutputFile& image, const std::string& title, const ReferenceComparison* reference, int timeDigits) {
+    const std::filesystem::path& file = image.Path();
     CheckPlotFile(file);
     const std::filesystem::path gnuplot = FindGnuplot();
-    if (gnuplot.empty())
-        throw SimError(file.string() + ": no plot, because gnuplot was not found on the PATH (install it, for "
-                       "example the Debian package gnuplot-nox, or name the program in DVX_GNUPLOT)");
-    AtomicFile image(file);
-    image.CloseStream();
-    auto temp = [&](const char* ext) {
-        std::filesystem::path p = image.TempPath();
-        p += ext;
-        return p;
-    };
-    const std::filesystem::path script = temp(".gp"), errors = temp(".log"), csv = temp(".csv"), refCsv = temp(".ref.csv");
-    // Every temporary file goes again, whatever happens.
-    struct Cleanup {
-        std::vector<std::filesystem::path> files;
-        ~Cleanup() {
-            std::error_code ignored;
-            for (const auto& f : files) std::filesystem::remove(f, ignored);
-        }
-    } cleanup{{script, errors, csv, refCsv}};
-    WriteRows(csv, samples, file);
-    if (reference != nullptr) WriteRows(refCsv, reference->Table().rows, file);
+    const std::filesystem::path output = image.Scratch();
+    // Every file of gnuplot's goes again, whatever happens.
+    const ScratchFile scriptFile("dolvanex-plot-"), errorsFile("dolvanex-plot-"), csvFile("dolvanex-plot-"),
+        refFile("dolvanex-plot-");
+    const std::filesystem::path &script = scriptFile.Path(), &errors = errorsFile.Path(), &csv = csvFile.Path(),
+                                &refCsv = refFile.Path();
+    WriteRows(csv, samples, timeDigits, file);
+    if (reference != nullptr) WriteRows(refCsv, reference->Table().rows, 17, file);
     const std::vector<Panel> panels = Panels(columns);
     const size_t count = std::max<size_t>(panels.size(), 1);
     const std::string size = "1000," + std::to_string(std::max<size_t>(750, 120 + 280 * count));
@@ -186,7 +176,7 @@ void PlotRun(const std::vector<std::string>& columns, const std::vector<std::vec
               << "} else {\n"
               << "  set terminal png size " << size << " noenhanced\n"
               << "}\n";
-        s << "set output " << GnuplotQuoted(image.TempPath().string()) << "\n"
+        s << "set output " << GnuplotQuoted(output.string()) << "\n"
           << "set datafile separator ','\n"
           << "set key outside right\n"
           << "set grid\n"
@@ -215,10 +205,9 @@ void PlotRun(const std::vector<std::string>& columns, const std::vector<std::vec
     text << log.rdbuf();
     log.close();
     std::error_code ignored;
-    const auto bytes = std::filesystem::file_size(image.TempPath(), ignored);
+    const auto bytes = std::filesystem::file_size(output, ignored);
     if (status != 0 || ignored || bytes == 0)
         throw SimError(file.string() + ": gnuplot (" + gnuplot.string() + ") failed: " + text.str());
-    image.Commit();
 }
 
 } // namespace dvx::sim

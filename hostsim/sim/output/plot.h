@@ -3,6 +3,7 @@
 // reference result dashed under the result.
 #pragma once
 
+#include "hostsim/sim/output/output_file.h"
 #include "hostsim/sim/output/reference.h"
 
 #include <filesystem>
@@ -17,17 +18,16 @@ std::filesystem::path FindGnuplot();
 
 // "png" or "svg" by the file's extension (in any case), or empty.
 std::string PlotFormat(const std::filesystem::path& file);
-// Throws SimError when the file names no known format: before a run, so
-// that it does not run for nothing. (A missing gnuplot is found after the
-// run, whose CSV is then still written.)
+// Throws SimError when the file names no known format or gnuplot is not
+// there: before a run, so that it does not run for nothing.
 void CheckPlotFile(const std::filesystem::path& file);
 
-// Draws every column of `samples` but the time (column 0) into `file`, which
-// appears only when complete; with `reference`, its columns of the same
-// names dashed beneath. Throws SimError with a clear message when gnuplot
-// is missing or fails.
+// Draws every column of `samples` but the time (column 0) into `image`
+// (the caller commits it); with `reference`, its columns of the same names
+// dashed beneath. Throws SimError with a clear message when gnuplot is
+// missing or fails.
 void PlotRun(const std::vector<std::string>& columns, const std::vector<std::vector<double>>& samples,
-             const std::filesystem::path& file, const std::string& title,
-             const ReferenceComparison* reference = nullptr);
+             OutputFile& image, const std::string& title, const ReferenceComparison* reference = nullptr,
+             int timeDigits = 12);
 
 } // namespace dvx::sim

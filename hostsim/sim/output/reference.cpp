@@ -12,9 +12,9 @@ namespace {
 
 // A value as the tool's CSV holds it (12 significant digits): a run compared
 // with its own CSV then deviates by exactly nothing.
-double AsPrinted(double value) {
+double AsPrinted(double value, int digits = 12) {
     if (!std::isfinite(value)) return value;
-    const std::string text = FormatNumber(value);
+    const std::string text = FormatNumber(value, digits);
     double printed = value;
     std::from_chars(text.data(), text.data() + text.size(), printed);
     return printed;
@@ -58,7 +58,7 @@ ReferenceComparison::ReferenceComparison(CsvTable table, const std::vector<std::
 
 void ReferenceComparison::Add(const std::vector<double>& row) {
     ++samples_;
-    const double t = AsPrinted(row[0]);
+    const double t = AsPrinted(row[0], timeDigits_);
     if (t < first_ - slack_ || t > last_ + slack_) return;
     ++compared_;
     for (size_t k = 0; k < deviations_.size(); ++k) {

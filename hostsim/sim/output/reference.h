@@ -29,6 +29,8 @@ public:
     // appear a third time.
     ReferenceComparison(CsvTable table, const std::vector<std::string>& resultColumns);
 
+    // The digits of the time as the run's CSV prints it (12 unless set).
+    void SetTimeDigits(int digits) { timeDigits_ = digits; }
     // One output row of the run; row[0] is the time.
     void Add(const std::vector<double>& row);
 
@@ -47,6 +49,7 @@ private:
     double first_ = 0.0, last_ = 0.0, slack_ = 0.0;
     std::vector<ReferenceDeviation> deviations_;
     size_t samples_ = 0, compared_ = 0;
+    int timeDigits_ = 12;
 };
 
 } // namespace dvx::sim
