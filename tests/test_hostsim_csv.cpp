@@ -48,7 +48,7 @@ struct BadFile {
 
 TEST_F(CsvFiles, EachFaultNamesTheFileTheLineAndTheColumn) {
     const BadFile cases[] = {
-        {"no file", nullptr, "cannot open the file"},
+        {"no file", nullptr, "cannot open the CSV file"},
         {"empty", "", "no header line: the file holds no text"},
         {"numbers for a header", "0,1\n1,2\n", "line 1: no header: the first line holds numbers, not column names"},
         {"empty column name", "time,,torque\n0,1,2\n", "line 1, column 2: the column name is empty"},

@@ -220,16 +220,19 @@ int ToolMain(int argc, const char* const* argv, std::ostream& out, std::ostream&
     given["--max-step"] = run->add_option("--max-step", r.maxStep, "ida: largest step [s] (default: no limit)");
     run->add_option("--param", r.params, "INSTANCE=TEXT: the parameter text passed to an instance (repeatable)")
         ->expected(1)
+        ->allow_extra_args(false) // a value in [brackets] is a pattern or a text, not a list
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     run->add_option("--set", r.sets,
                     "PLACE=VALUE: change a number of the model file: simulation.KEY, ELEMENT.KEY (by the element's "
                     "name), NODE.omega0, QUANTITY.value; deeper keys with more dots (clutch.torque.after) (repeatable)")
         ->expected(1)
+        ->allow_extra_args(false) // a value in [brackets] is a pattern or a text, not a list
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     run->add_option("--output", r.outputs,
                     "PATTERN: the columns written and drawn, shell-style (gear*.OMEGA*, load.omega, clutch.*); "
                     "default: every output of the model's recorded instances (repeatable)")
         ->expected(1)
+        ->allow_extra_args(false) // a value in [brackets] is a pattern or a text, not a list
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     given["--max-steps"] = run->add_option("--max-steps", r.maxSteps,
                                            "The most steps the run may take (default 5000000), with every method");
@@ -255,7 +258,10 @@ int ToolMain(int argc, const char* const* argv, std::ostream& out, std::ostream&
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e, out, err);
+        // --help and --version end well; any other fault of the command
+        // line is an error like every other (CLI11's own codes are not ours).
+        const int code = app.exit(e, out, err);
+        return code == 0 ? 0 : 1;
     }
     try {
         if (info->parsed()) return Info(infoLib.empty() ? DefaultLibrary() : std::filesystem::path(infoLib), out, err);

@@ -1,11 +1,11 @@
 #include "hostsim/sim/input/csv_table.h"
 
 #include "hostsim/sim/input/error.h"
+#include "hostsim/sim/input/text_file.h"
 #include "hostsim/sim/input/waveform.h"
 
 #include <charconv>
 #include <cmath>
-#include <fstream>
 #include <string_view>
 #include <system_error>
 
@@ -45,18 +45,22 @@ Cell ReadNumber(std::string_view text, double* x) {
 }
 
 // Lines of a text file without their line ends ("\n" or "\r\n") and, on
-// the first line, without a UTF-8 byte order mark; counted from 1.
+// the first line, without a UTF-8 byte order mark; counted from 1. The file
+// is read whole, within the tool's limit, so that no path (a device, a line
+// without end) can make a line grow without bound.
 class LineReader {
 public:
-    explicit LineReader(const std::filesystem::path& file) : in_(file, std::ios::binary) {}
+    explicit LineReader(const std::filesystem::path& file) : text_(ReadTextFile(file, "the CSV file")) {}
 
-    bool IsOpen() const { return static_cast<bool>(in_); }
-    bool Failed() const { return in_.bad(); }
     size_t Number() const { return number_; }
 
     // The next line that holds more than spaces; false at the end.
     bool NextFilled(std::string& line) {
-        while (std::getline(in_, line)) {
+        while (at_ < text_.size()) {
+            const size_t end = text_.find('\n', at_);
+            const size_t stop = end == std::string::npos ? text_.size() : end;
+            line.assign(text_, at_, stop - at_);
+            at_ = stop + 1;
             if (++number_ == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
             if (!line.empty() && line.back() == '\r') line.pop_back();
             if (!Trim(line).empty()) return true;
@@ -65,7 +69,8 @@ public:
     }
 
 private:
-    std::ifstream in_;
+    std::string text_;
+    size_t at_ = 0;
     size_t number_ = 0;
 };
 
@@ -169,16 +174,11 @@ CsvTable ReadCsvTable(const std::filesystem::path& file) {
     table.file = file;
     const Failure fail(table);
     LineReader lines(file);
-    if (!lines.IsOpen()) fail.At("cannot open the file");
     std::string line;
-    if (!lines.NextFilled(line)) {
-        if (lines.Failed()) fail.At("cannot read the file");
-        fail.At("no header line: the file holds no text");
-    }
+    if (!lines.NextFilled(line)) fail.At("no header line: the file holds no text");
     const size_t headerLine = lines.Number();
     ReadHeader(line, headerLine, table, fail);
     while (lines.NextFilled(line)) ReadRow(line, lines.Number(), table, fail);
-    if (lines.Failed()) fail.At("cannot read the file after line " + std::to_string(lines.Number()));
     if (table.rows.empty()) fail.At("no data row after the header on line " + std::to_string(headerLine));
     return table;
 }

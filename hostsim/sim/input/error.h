@@ -7,11 +7,16 @@
 
 namespace dvx::sim {
 
+// `text` with every control byte (a NUL included) written as \xNN, so that
+// what a file or an argument holds reaches a terminal as text, and whole.
+std::string Printable(const std::string& text);
+
 // A bad model file, a bad argument or a failed run: one message that names
 // the file and place (or the instance and call) and says what is wrong.
+// Control bytes in it are shown as \xNN (Printable).
 class SimError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit SimError(const std::string& what) : std::runtime_error(Printable(what)) {}
 };
 
 // The shortest text that reads back as `value` (std::to_chars), for

@@ -41,6 +41,17 @@ std::string WithoutTag(const std::string& what) {
     return close == std::string::npos ? what : what.substr(close + 2);
 }
 
+// Deeper than any model file goes; a document of nested brackets alone
+// stops here instead of filling the memory.
+constexpr size_t kDepth = 64;
+
+// The path of the value being read when the parser stopped inside it: the
+// key just read in an object, the next element in an array.
+std::string PathAtFailure(std::vector<Frame> frames) {
+    if (!frames.empty() && frames.back().isArray) ++frames.back().index;
+    return frames.empty() ? "(top level)" : PathOf(frames, frames.size());
+}
+
 } // namespace
 
 Json ParseJson(const std::string& text, const std::string& file) {
@@ -49,6 +60,9 @@ Json ParseJson(const std::string& text, const std::string& file) {
         using E = Json::parse_event_t;
         const bool elementStarts = event == E::object_start || event == E::array_start || event == E::value;
         if (elementStarts && !frames.empty() && frames.back().isArray) ++frames.back().index;
+        if ((event == E::object_start || event == E::array_start) && frames.size() >= kDepth)
+            throw SimError(file + ": " + PathOf(frames, frames.size()) + ": nested deeper than " +
+                           std::to_string(kDepth) + " levels, more than any model holds");
         switch (event) {
         case E::object_start: frames.push_back(Frame{}); break;
         case E::array_start: frames.push_back(Frame{true, -1, {}, {}}); break;
@@ -70,6 +84,16 @@ Json ParseJson(const std::string& text, const std::string& file) {
         return Json::parse(text, callback);
     } catch (const Json::parse_error& e) {
         throw SimError(file + ": not valid JSON: " + WithoutTag(e.what()));
+    } catch (const Json::out_of_range& e) {
+        // A number beyond the range of a double ("number overflow parsing
+        // '1e400'").
+        const std::string what = e.what();
+        const size_t open = what.find('\''), close = what.rfind('\'');
+        const std::string number = open != std::string::npos && close > open ? what.substr(open + 1, close - open - 1) : "";
+        throw SimError(file + ": " + PathAtFailure(frames) + ": the number " + number +
+                       " lies beyond the range of a double");
+    } catch (const Json::exception& e) {
+        throw SimError(file + ": " + PathAtFailure(frames) + ": " + WithoutTag(e.what()));
     }
 }
 

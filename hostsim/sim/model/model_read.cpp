@@ -2,6 +2,7 @@
 // format is described in docs/model-format.md.
 #include "hostsim/sim/network/elements/reader.h"
 #include "hostsim/sim/input/json_reader.h"
+#include "hostsim/sim/input/text_file.h"
 #include "hostsim/sim/input/waveform_read.h"
 #include "hostsim/sim/model/model.h"
 
@@ -193,14 +194,7 @@ Model ParseModel(const std::string& text, const std::filesystem::path& file) {
     return model;
 }
 
-std::string ReadModelText(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw SimError(file.string() + ": cannot open the model file");
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) throw SimError(file.string() + ": cannot read the model file");
-    return text.str();
-}
+std::string ReadModelText(const std::filesystem::path& file) { return ReadTextFile(file, "the model file"); }
 
 Model LoadModel(const std::filesystem::path& file) { return ParseModel(ReadModelText(file), file); }
 

@@ -181,7 +181,7 @@ void Session::Drain(size_t i, int32_t callType, int32_t status) {
             throw SimError(where + "the component reported an error (severity " + std::to_string(m.severity) +
                            "): " + m.text);
         if (warnings_++ < kWarningLimit)
-            log_ << "warning: " << where << m.text << "\n";
+            log_ << "warning: " << where << Printable(m.text) << "\n";
         else if (warnings_ == kWarningLimit + 1)
             log_ << "warning: further warnings of the component are not shown\n";
     }
