@@ -2,8 +2,7 @@
 // of the default example and the order at which each method's error shrinks,
 // the ideal gear's power balance, a named K that changes over time, and the
 // examples' reference outputs.
-#include "hostsim/kit/library.h"
-#include "hostsim/sim/run.h"
+#include "tests/run_harness.h"
 
 #include <gtest/gtest.h>
 
@@ -14,26 +13,10 @@
 namespace dvx::sim {
 namespace {
 
-const std::filesystem::path kExamples = std::filesystem::path(DVX_SOURCE_DIR) / "examples";
-
-RunOptions ExampleOptions(const std::string& example) {
-    RunOptions o;
-    o.model = kExamples / example / "model.json";
-    o.library = host::LibraryBesideProgram();
-    return o;
-}
-
-RunResult RunQuietly(const RunOptions& o) {
-    std::ostringstream log;
-    return RunSimulation(o, log);
-}
-
-size_t Column(const RunResult& r, const std::string& name) {
-    for (size_t c = 0; c < r.columns.size(); ++c)
-        if (r.columns[c] == name) return c;
-    ADD_FAILURE() << "no column " << name;
-    return 0;
-}
+using testing::Column;
+using testing::ExampleOptions;
+using testing::kExamples;
+using testing::RunQuietly;
 
 // The default example: tau 2 Nm on J1 0.01, K 4, J2 0.5 and d 0.2 on the load.
 struct MotorGear {

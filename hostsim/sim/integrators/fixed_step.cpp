@@ -200,6 +200,10 @@ SolverStats FixedStep::Run(const Settings& s, Observer& observer) {
             }
         }
 
+        ++stats.steps;
+        if (stats.steps > s.maxSteps) CheckStepLimit(stats.steps, s.maxSteps, target, hn, "");
+        observer.OnStep(target, yNew);
+
         // Samples inside the step, from the interpolation; one at its end
         // where an event happens there shows the state after.
         const History history{tPrev, t, target, &yPrev, &y, &yNew, !euler && !yPrev.empty()};
@@ -233,9 +237,6 @@ SolverStats FixedStep::Run(const Settings& s, Observer& observer) {
         tPrev = t;
         t = target;
         hPrev = hn;
-        ++stats.steps;
-        if (stats.steps > s.maxSteps) CheckStepLimit(stats.steps, s.maxSteps, t, hn, "");
-        observer.OnStep(t, y);
         if (restart) lastEvent = t;
 
         if (toEvent) {
