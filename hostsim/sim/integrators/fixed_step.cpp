@@ -35,14 +35,16 @@ namespace dvx::sim {
 
 namespace {
 
-// Per crossing, the direction of a sign change from `before` to `after`, or
-// 0. A function that starts at zero has not crossed.
+// Per crossing, -1 where it falls through zero from `before` to `after`,
+// or 0: only a fall counts, as for ida's root finding. A function that is
+// zero when the step begins falls when it ends below zero (a contact that
+// begins at the very start).
 bool Fired(const std::vector<double>& before, const std::vector<double>& after, std::vector<int>& fired) {
     bool any = false;
     for (size_t k = 0; k < before.size(); ++k) {
-        const bool crossed = before[k] != 0.0 && (after[k] == 0.0 || (before[k] < 0.0) != (after[k] < 0.0));
-        fired[k] = crossed ? (after[k] > before[k] ? 1 : -1) : 0;
-        any = any || crossed;
+        const bool falls = (before[k] > 0.0 && after[k] <= 0.0) || (before[k] == 0.0 && after[k] < 0.0);
+        fired[k] = falls ? -1 : 0;
+        any = any || falls;
     }
     return any;
 }

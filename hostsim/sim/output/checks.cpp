@@ -10,9 +10,10 @@ namespace dvx::sim {
 namespace {
 
 // The energy account closes to this share of the energy that moved, for
-// ida per unit of rtol (its balance is about rtol here), for euler and bdf2
-// outright (their error follows the step, which no tolerance bounds).
-constexpr double kEnergyPerRtol = 100.0;
+// ida per unit of rtol (its balance is rtol to a few hundred times rtol
+// here), for euler and bdf2 outright (their error follows the step, which
+// no tolerance bounds).
+constexpr double kEnergyPerRtol = 1e3;
 constexpr double kEnergyFixedStep = 1e-3;
 constexpr double kEnergyFloor = 1e-9;
 // A gear's equation holds to this many times the solver's tolerance on its
