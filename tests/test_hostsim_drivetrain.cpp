@@ -100,6 +100,38 @@ TEST(Clutch, LocksWhenTheSpeedsMeetAndThenTurnsTheInertiasTogether) {
     }
 }
 
+// A brake pressed by a cosine that turns negative at t = 1 on a shaft that a
+// speed source holds at 10 rad/s: it opens at the zero crossing, stays open
+// while the command is below zero (a pull is no pressure), and dissipates
+// only the positive half: 10 * integral of 5*cos(pi*t/2) over [0, 1].
+TEST(Friction, OpensAtTheZeroCrossingAndStaysOpenWhileTheCommandIsNegative) {
+    for (Method method : kMethods) {
+        const Trace r = RunTrace(R"({"simulation": {"stop": 1.5, "output_interval": 0.01},
+            "nodes": ["a"],
+            "elements": [{"type": "speed_source", "node": "a", "speed": 10},
+                         {"type": "brake", "name": "brake", "node": "a",
+                          "torque": {"type": "sine", "amplitude": 5, "frequency": 0.25, "phase": 1.5707963267948966}}],
+            "instances": []})",
+                                 method, kRtol, kStep);
+        const char* what = MethodName(method);
+        EXPECT_NEAR(EventTime(r, "brake open"), 1.0, EventTolerance(method, 1.0) + 1e-12) << what;
+        const size_t mode = r.Output("brake.mode"), torque = r.Output("brake.torque");
+        for (size_t i = 0; i < r.t.size(); ++i) {
+            if (r.t[i] < 1.0 - kStep) {
+                EXPECT_EQ(r.outputs[i][mode], 1.0) << what << " t = " << r.t[i];
+            }
+            if (r.t[i] > 1.0 + kStep) {
+                EXPECT_EQ(r.outputs[i][mode], 2.0) << what << " t = " << r.t[i];
+                EXPECT_EQ(r.outputs[i][torque], 0.0) << what << " t = " << r.t[i];
+            }
+        }
+        double dissipated = 0.0;
+        for (const EnergyAccount& e : r.energies)
+            if (e.label == "brake") dissipated = e.value;
+        EXPECT_NEAR(dissipated, 100.0 / 3.141592653589793, method == Method::Ida ? 1e-4 : 1e-2) << what;
+    }
+}
+
 // J = 3 at 50 rad/s with drag T*(w/W)^2, T = 20 Nm at W = 40 rad/s:
 // w(t) = w0/(1 + c*w0*t/J) with c = T/W^2.
 TEST(SpeedTorque, CoastdownUnderQuadraticDragFollowsTheClosedForm) {
@@ -201,6 +233,7 @@ TEST(Jacobian, EveryElementInEveryModeMatchesItsResidual) {
         {"type": "speed_source", "node": "c", "speed": 4},
         {"type": "clutch", "a": "a", "b": "b", "torque": {"type": "ramp", "to": 5, "duration": 1}, "peak": 1.3},
         {"type": "brake", "node": "c", "torque": 2},
+        {"type": "clutch", "a": "b", "b": "c", "torque": {"type": "step", "before": -1, "after": 1, "time": 5}},
         {"type": "bearing_friction", "node": "b", "torque": 0.5, "viscous": 0.1},
         {"type": "speed_torque", "node": "a", "law": "quadratic", "torque": 3, "speed": 2},
         {"type": "speed_torque", "node": "b", "table": [[-5, -1], [0, 0], [4, 6]]},
