@@ -155,6 +155,11 @@ TEST_F(ModelChanges, EachRefusalNamesTheChange) {
         {"unknown key", {{"drive.torqe", "3"}},
          "--set drive.torqe=3: " + model +
              R"(/elements/0: unknown field "torqe" (known here: type, name, node, torque))"},
+        // Found by the model fuzzer: nlohmann refused to write the model's
+        // JSON back, and the run ended with its exception's text.
+        {"text that is not UTF-8", {{"gear.parameters", "\xff"}},
+         "--set gear.parameters=\\xff: the value is not valid UTF-8 text"},
+        {"a place that is not UTF-8", {{"load.J\x8f", "1"}}, "--set load.J\\x8f=1: the place is not valid UTF-8 text"},
         {"into a number", {{"RATIO.value.after", "2"}},
          R"(--set RATIO.value.after=2: /quantities/0/value is number, not an object that could hold "after")"},
         {"the second change is the culprit", {{"simulation.stop", "2"}, {"load.J", "0"}},

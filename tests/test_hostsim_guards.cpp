@@ -167,6 +167,8 @@ TEST(BoundedInput, JsonNestingAndNumbersBeyondRangeNameThePlace) {
 TEST(Messages, ShowControlBytesAndAnEmbeddedNulAsText) {
     const std::string error = FailureOf(TextOptions("ctl", std::string("{\"nodes\": [\"a\\u0000b\\u001b[2J\"]}")));
     EXPECT_TRUE(Has(error, "the name \"a\\x00b\\x1b[2J\" may hold only")) << error;
+    // Well-formed UTF-8 stays as it is; a byte that is not part of it does not.
+    EXPECT_EQ(Printable("Zahnr\xc3\xa4" "der \xff\xc3"), "Zahnr\xc3\xa4" "der \\xff\\xc3");
 }
 
 struct NetworkCase {

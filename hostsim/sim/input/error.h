@@ -7,8 +7,9 @@
 
 namespace dvx::sim {
 
-// `text` with every control byte (a NUL included) written as \xNN, so that
-// what a file or an argument holds reaches a terminal as text, and whole.
+// `text` with every control byte (a NUL included) and every byte that is
+// not part of well-formed UTF-8 written as \xNN, so that what a file or an
+// argument holds reaches a terminal as text, and whole.
 std::string Printable(const std::string& text);
 
 // A bad model file, a bad argument or a failed run: one message that names

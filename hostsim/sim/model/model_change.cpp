@@ -158,12 +158,24 @@ std::vector<std::string> Segments(const ModelChange& change) {
 
 // The value as JSON where it is JSON (a number, true, "text", {...}),
 // otherwise as the text itself.
+// Text that goes into the model file's JSON, which holds UTF-8 only.
+bool IsUtf8(const std::string& text) {
+    try {
+        (void)Json(text).dump();
+        return true;
+    } catch (const Json::type_error&) {
+        return false;
+    }
+}
+
 Json ValueOf(const ModelChange& change) {
     if (Json::accept(change.value)) return ParseJson(change.value, Origin(change));
+    if (!IsUtf8(change.value)) Fail(change, "the value is not valid UTF-8 text");
     return change.value;
 }
 
 void Apply(Json& root, const ModelChange& change) {
+    if (!IsUtf8(change.place)) Fail(change, "the place is not valid UTF-8 text");
     const std::vector<std::string> segments = Segments(change);
     const Json value = ValueOf(change);
     if (!root.is_object()) Fail(change, "the model file holds no object to change");
