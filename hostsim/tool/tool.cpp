@@ -5,6 +5,7 @@
 #include "hostsim/sim/output/format.h"
 #include "hostsim/sim/output/plot.h"
 #include "hostsim/sim/run.h"
+#include "hostsim/tool/analysis.h"
 
 #include <CLI/CLI.hpp>
 
@@ -206,6 +207,8 @@ int ToolMain(int argc, const char* const* argv, std::ostream& out, std::ostream&
             ->needs(reference);
     run->add_flag("--log-calls", r.logCalls, "Log every UDMMain call and every callback on stderr");
 
+    const AnalysisCommands analysis(app);
+
     std::string checkLib;
     CLI::App* check = app.add_subcommand("check", "Conformance run of the call protocol against a library");
     check->add_option("--lib", checkLib, "Library to check (default: the one beside this program)");
@@ -218,6 +221,7 @@ int ToolMain(int argc, const char* const* argv, std::ostream& out, std::ostream&
     try {
         if (info->parsed()) return Info(infoLib.empty() ? DefaultLibrary() : std::filesystem::path(infoLib), out, err);
         if (run->parsed()) return Run(r, given, out, err);
+        if (const std::optional<int> code = analysis.Run(out, err)) return *code;
         if (check->parsed())
             return sim::RunConformance(checkLib.empty() ? DefaultLibrary() : std::filesystem::path(checkLib), out) == 0
                        ? 0

@@ -22,13 +22,6 @@ constexpr char kPathSeparator = ':';
 constexpr const char* kProgram = "gnuplot";
 #endif
 
-// A string for gnuplot's single quotes, in which '' stands for one quote.
-std::string GnuplotQuoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) out += c == '\'' ? std::string("''") : std::string(1, c);
-    return out + "'";
-}
-
 // An argument for the command interpreter that std::system uses.
 std::string ShellQuoted(const std::string& text) {
 #if defined(_WIN32)
@@ -122,6 +115,12 @@ void WriteRows(const std::filesystem::path& file, const std::vector<std::vector<
 
 } // namespace
 
+std::string GnuplotQuoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("''") : std::string(1, c);
+    return out + "'";
+}
+
 std::filesystem::path FindGnuplot() {
     if (const char* named = std::getenv("DVX_GNUPLOT"); named != nullptr && *named != '\0')
         return std::filesystem::exists(named) ? std::filesystem::path(named) : std::filesystem::path();
@@ -151,18 +150,44 @@ void CheckPlotFile(const std::filesystem::path& file) {
 void PlotRun(const std::vector<std::string>& columns, const std::vector<std::vector<double>>& samples,
              const std::filesystem::path& file, const std::string& title, const ReferenceComparison* reference) {
     CheckPlotFile(file);
+    const std::vector<Panel> panels = Panels(columns);
+    const size_t count = std::max<size_t>(panels.size(), 1);
+    std::vector<std::vector<std::vector<double>>> tables{samples};
+    if (reference != nullptr) tables.push_back(reference->Table().rows);
+    RunGnuplot(file, static_cast<int>(std::max<size_t>(750, 120 + 280 * count)), tables,
+               [&](std::ostream& s, const std::vector<std::string>& data) {
+                   const std::string referenceData = data.size() > 1 ? data[1] : std::string("''");
+                   s << "set key outside right\n"
+                     << "set grid\n"
+                     << "set lmargin 10\nset rmargin 28\n"
+                     << "set offsets 0, 0, graph 0.05, graph 0.05\n"
+                     << "set multiplot layout " << count << ",1 title " << GnuplotQuoted(title) << "\n";
+                   if (panels.empty()) s << "plot 0 notitle\n";
+                   for (size_t i = 0; i < panels.size(); ++i) {
+                       s << "set ylabel " << GnuplotQuoted(panels[i].quantity.label) << "\n";
+                       if (i + 1 == panels.size()) s << "set xlabel 'time [s]'\n";
+                       s << PlotCommand(panels[i], columns, data[0], referenceData, reference) << "\n";
+                   }
+                   s << "unset multiplot\n";
+               });
+}
+
+void RunGnuplot(const std::filesystem::path& file, int height,
+                const std::vector<std::vector<std::vector<double>>>& tables,
+                const std::function<void(std::ostream&, const std::vector<std::string>&)>& body) {
+    CheckPlotFile(file);
     const std::filesystem::path gnuplot = FindGnuplot();
     if (gnuplot.empty())
         throw SimError(file.string() + ": no plot, because gnuplot was not found on the PATH (install it, for "
                        "example the Debian package gnuplot-nox, or name the program in DVX_GNUPLOT)");
     AtomicFile image(file);
     image.CloseStream();
-    auto temp = [&](const char* ext) {
+    auto temp = [&](const std::string& ext) {
         std::filesystem::path p = image.TempPath();
         p += ext;
         return p;
     };
-    const std::filesystem::path script = temp(".gp"), errors = temp(".log"), csv = temp(".csv"), refCsv = temp(".ref.csv");
+    const std::filesystem::path script = temp(".gp"), errors = temp(".log");
     // Every temporary file goes again, whatever happens.
     struct Cleanup {
         std::vector<std::filesystem::path> files;
@@ -170,15 +195,17 @@ void PlotRun(const std::vector<std::string>& columns, const std::vector<std::vec
             std::error_code ignored;
             for (const auto& f : files) std::filesystem::remove(f, ignored);
         }
-    } cleanup{{script, errors, csv, refCsv}};
-    WriteRows(csv, samples, file);
-    if (reference != nullptr) WriteRows(refCsv, reference->Table().rows, file);
-    const std::vector<Panel> panels = Panels(columns);
-    const size_t count = std::max<size_t>(panels.size(), 1);
-    const std::string size = "1000," + std::to_string(std::max<size_t>(750, 120 + 280 * count));
+    } cleanup{{script, errors}};
+    std::vector<std::string> data;
+    for (size_t k = 0; k < tables.size(); ++k) {
+        const std::filesystem::path csv = temp("." + std::to_string(k) + ".csv");
+        cleanup.files.push_back(csv);
+        WriteRows(csv, tables[k], file);
+        data.push_back(GnuplotQuoted(csv.string()));
+    }
+    const std::string size = "1000," + std::to_string(height);
     {
         std::ofstream s(script, std::ios::binary);
-        const std::string data = GnuplotQuoted(csv.string()), referenceData = GnuplotQuoted(refCsv.string());
         if (PlotFormat(file) == "svg")
             s << "set terminal svg size " << size << " dynamic noenhanced background rgb 'white'\n";
         else
@@ -188,20 +215,9 @@ void PlotRun(const std::vector<std::string>& columns, const std::vector<std::vec
               << "  set terminal png size " << size << " noenhanced\n"
               << "}\n";
         s << "set output " << GnuplotQuoted(image.TempPath().string()) << "\n"
-          << "set datafile separator ','\n"
-          << "set key outside right\n"
-          << "set grid\n"
-          << "set lmargin 10\nset rmargin 28\n"
-          << "set offsets 0, 0, graph 0.05, graph 0.05\n"
-          << "set multiplot layout " << count << ",1 title " << GnuplotQuoted(title) << "\n";
-        if (panels.empty()) s << "plot 0 notitle\n";
-        for (size_t i = 0; i < panels.size(); ++i) {
-            s << "set ylabel " << GnuplotQuoted(panels[i].quantity.label) << "\n";
-            if (i + 1 == panels.size()) s << "set xlabel 'time [s]'\n";
-            s << PlotCommand(panels[i], columns, data, referenceData, reference) << "\n";
-        }
-        s << "unset multiplot\n"
-          << "set output\n";
+          << "set datafile separator ','\n";
+        body(s, data);
+        s << "set output\n";
         if (!s) throw SimError(file.string() + ": cannot write the plot script " + script.string());
     }
     const std::string command = ShellQuoted(gnuplot.string()) + " " + ShellQuoted(script.string()) + " 2>" +

@@ -6,6 +6,8 @@
 #include "hostsim/sim/output/reference.h"
 
 #include <filesystem>
+#include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -29,5 +31,18 @@ void CheckPlotFile(const std::filesystem::path& file);
 void PlotRun(const std::vector<std::string>& columns, const std::vector<std::vector<double>>& samples,
              const std::filesystem::path& file, const std::string& title,
              const ReferenceComparison* reference = nullptr);
+
+// Draws with gnuplot into `file` (PNG or SVG by its extension, 1000 pixels
+// wide and `height` high), which appears only when complete: each table is
+// written to a temporary CSV file, and `body` writes the script's plots,
+// given the files' names quoted for gnuplot, after the terminal, the output
+// and the comma separator are set. Throws SimError when gnuplot is missing
+// or fails.
+void RunGnuplot(const std::filesystem::path& file, int height,
+                const std::vector<std::vector<std::vector<double>>>& tables,
+                const std::function<void(std::ostream&, const std::vector<std::string>&)>& body);
+
+// A string for gnuplot's single quotes, in which '' stands for one quote.
+std::string GnuplotQuoted(const std::string& text);
 
 } // namespace dvx::sim

@@ -1,0 +1,32 @@
+// What the analysis commands print and write: the modes table with the mode
+// shapes, the frequency response, their CSV files and their plots.
+//
+// The CSV files are plain tables, one header line, then numbers, one row per
+// mode or frequency; NaN is written "nan" (a rigid-body mode's damping
+// ratio, the shape of a mode that moves no inertia).
+//   modes:    mode, rigid (1 or 0), natural_hz, damped_hz, damping_ratio,
+//             eigenvalue_real, eigenvalue_imag [1/s], then for every node
+//             with inertia NODE.amplitude, NODE.phase_deg, NODE.energy_share
+//   response: frequency_hz, magnitude_db, phase_deg, real, imag
+#pragma once
+
+#include "hostsim/sim/analysis/analysis.h"
+
+#include <filesystem>
+#include <ostream>
+
+namespace dvx::sim {
+
+void PrintModes(const ModesResult& result, std::ostream& out);
+void WriteModesCsv(const ModeSet& set, const std::filesystem::path& file);
+// The mode shapes of the first non-rigid modes (at most eight), one line per
+// mode over the inertia nodes: the speed amplitude signed by its phase, and
+// the share of the kinetic energy. Throws SimError when gnuplot fails.
+void PlotModes(const ModesResult& result, const std::filesystem::path& file);
+
+void PrintResponse(const ResponseResult& result, std::ostream& out);
+void WriteResponseCsv(const FrequencyResponse& response, const std::filesystem::path& file);
+// The Bode plot: magnitude [dB] and phase [deg] over a logarithmic frequency.
+void PlotResponse(const ResponseResult& result, const std::filesystem::path& file);
+
+} // namespace dvx::sim
