@@ -84,6 +84,7 @@ void PlotResponse(const ResponseResult& r, const std::filesystem::path& file) {
         if (std::isfinite(f.magnitudeDb[k])) rows.push_back({f.hz[k], f.magnitudeDb[k], f.phaseDeg[k]});
     RunGnuplot(file, 800, {rows}, [&](std::ostream& g, const std::vector<std::string>& data) {
         g << "set grid\nset lmargin 12\nset rmargin 6\nset logscale x\nset format x '%g'\n"
+          << "set xrange [" << FormatNumber(f.hz.front()) << ":" << FormatNumber(f.hz.back()) << "]\n"
           << "set multiplot layout 2,1 title "
           << GnuplotQuoted(f.output + " per " + f.input + " [" + f.inputUnit + "], " + Title(r.model, r.t)) << "\n"
           << "set ylabel 'magnitude [dB]'\n"
