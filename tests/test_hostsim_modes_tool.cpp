@@ -3,10 +3,12 @@
 #include "hostsim/sim/analysis/analysis.h"
 #include "hostsim/sim/input/csv_table.h"
 #include "hostsim/sim/output/plot.h"
+#include "tests/doc_tables.h"
 #include "tests/tool_harness.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <fstream>
 #include <sstream>
 
@@ -85,6 +87,34 @@ TEST_F(ToolTest, ModesUseTheRatioAsItStandsAtT) {
                                                       log)
                                             .set.modes[1]
                                             .naturalHz);
+}
+
+// The guide's table of the example's modes, one row per gear, at the times
+// its readme names.
+TEST_F(ToolTest, GuideShuffleTableIsWhatModesGives) {
+    const double times[] = {3.5, 7.5, 11.5, 15.5};
+    for (const test::TableRow& row : test::DocTable("docs/guide.md", "shuffle-table")) {
+        ASSERT_EQ(row.size(), 6u);
+        const int gear = static_cast<int>(test::NumberCell(row[0]));
+        ASSERT_TRUE(gear >= 1 && gear <= 4) << row[0];
+        sim::AnalysisOptions o;
+        o.model = kShuffle;
+        o.library = DefaultLibrary();
+        o.at = times[gear - 1];
+        std::ostringstream log;
+        const sim::ModesResult r = sim::RunModes(o, log);
+        ASSERT_EQ(r.set.modes.size(), 3u);
+        EXPECT_TRUE(r.set.modes[0].rigid);
+        const double shown[] = {r.set.modes[1].naturalHz, r.set.modes[1].dampingRatio, r.set.modes[2].naturalHz,
+                                r.set.modes[2].dampingRatio};
+        // Each cell is the value rounded to its last printed decimal.
+        for (int k = 0; k < 4; ++k) {
+            const std::string& cell = row[static_cast<size_t>(k + 2)];
+            const int decimals = static_cast<int>(cell.size() - cell.find('.') - 1);
+            EXPECT_NEAR(test::NumberCell(cell), shown[k], 0.5001 * std::pow(10.0, -decimals))
+                << "gear " << gear << ", column " << k + 2 << ": " << shown[k];
+        }
+    }
 }
 
 TEST_F(ToolTest, AnalysisRefusesBadInputNamingIt) {
