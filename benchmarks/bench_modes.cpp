@@ -33,7 +33,10 @@ using namespace dvx::sim;
 std::string SpringChain(long n) {
     std::ostringstream m;
     m << R"({"nodes": [)";
-    for (long i = 1; i <= n; ++i) m << (i > 1 ? ", " : "") << "\"m" << i << "\"" << (i < n ? ", \"p" + std::to_string(i) + "\"" : "");
+    for (long i = 1; i <= n; ++i) {
+        m << (i > 1 ? ", " : "") << "\"m" << i << "\"";
+        if (i < n) m << ", \"p" << i << "\"";
+    }
     m << R"(], "elements": [{"type": "spring", "a": "m1", "c": 800})";
     for (long i = 1; i <= n; ++i) {
         m << R"(, {"type": "inertia", "node": "m)" << i << R"(", "J": 0.02})";

@@ -18,7 +18,8 @@ namespace dvx::sim::testing {
 
 // A model with its component placed and its network built.
 struct Placed {
-    explicit Placed(const std::string& text) : model(ParseModel(text, "modes.json")), session(host::LibraryBesideProgram(), log, false) {
+    explicit Placed(const std::string& text)
+        : model(ParseModel(text, "modes.json")), session(host::LibraryBesideProgram(), log, false) {
         session.SetQuantities(&model.quantities);
         for (const Instance& inst : model.instances) session.Place(inst.name, inst.parameters);
         network = std::make_unique<Network>(model, session);

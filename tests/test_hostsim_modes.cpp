@@ -102,11 +102,16 @@ TEST(ModesClosedForm, GearBetweenTwoInertiasReflectsBySquareOfK) {
 std::string FixedFreeChain(int n, double j, double c) {
     std::ostringstream m;
     m << R"({"nodes": [)";
-    for (int i = 1; i <= n; ++i) m << (i > 1 ? ", " : "") << "\"m" << i << "\"" << (i < n ? ", \"p" + std::to_string(i) + "\"" : "");
+    for (int i = 1; i <= n; ++i) {
+        m << (i > 1 ? ", " : "") << "\"m" << i << "\"";
+        if (i < n) m << ", \"p" << i << "\"";
+    }
     m << R"(], "elements": [{"type": "spring", "a": "m1", "c": )" << Number(c) << "}";
     for (int i = 1; i <= n; ++i) {
         m << R"(, {"type": "inertia", "node": "m)" << i << R"(", "J": )" << Number(j) << "}";
-        if (i < n) m << R"(, {"type": "spring", "a": "p)" << i << R"(", "b": "m)" << i + 1 << R"(", "c": )" << Number(c) << "}";
+        if (i < n)
+            m << R"(, {"type": "spring", "a": "p)" << i << R"(", "b": "m)" << i + 1 << R"(", "c": )" << Number(c)
+              << "}";
     }
     m << R"(], "instances": [)";
     for (int i = 1; i < n; ++i)

@@ -184,7 +184,8 @@ TEST(ModesHybrid, ClutchStuckAndSlippingGiveTheReducedModels) {
         const char* mode;
         size_t rigid;
     };
-    for (const Case& c : {Case{atStuck, 3.5, true, "clutch: stuck", 1}, Case{atSlip, 2.1, false, "clutch: slipping forward", 2}}) {
+    const Case cases[] = {{atStuck, 3.5, true, "clutch: stuck", 1}, {atSlip, 2.1, false, "clutch: slipping forward", 2}};
+    for (const Case& c : cases) {
         EXPECT_NE(std::find(c.set.unitModes.begin(), c.set.unitModes.end(), c.mode), c.set.unitModes.end()) << c.mode;
         EXPECT_EQ(RigidCount(c.set), c.rigid) << c.mode;
         const std::vector<Mode> osc = Oscillating(c.set);
@@ -209,20 +210,21 @@ TEST(ModesHybrid, EachModeOfAHybridElementIsLinearisedAsItActs) {
         size_t rigid;
         double hz; // of the one oscillating mode, 0 for none
     };
-    const std::string lash = R"({"type": "elasto_backlash", "name": "x", "a": "a", "b": "b", "c": 500, "d": 0.8, "play": 0.1, "angle0": )";
+    const std::string lash =
+        R"({"type": "elasto_backlash", "name": "x", "a": "a", "b": "b", "c": 500, "d": 0.8, "play": 0.1, "angle0": )";
+    const std::string clutch = R"({"type": "clutch", "name": "x", "a": "a", "b": "b", "torque": 50})";
+    const std::string bearing = R"({"type": "bearing_friction", "name": "x", "node": "a", "torque": 1, "viscous": 0.6})";
     const Row rows[] = {
         {"backlash in its play transmits nothing", lash + "0}", "x: free", 3, 0.0},
         {"backlash pushing is its spring and damper", lash + "0.2}", "x: pushing forward", 1, Hz(std::sqrt(c / jr))},
-        {"stuck clutch is rigid", R"({"type": "clutch", "name": "x", "a": "a", "b": "b", "torque": 50})", "x: stuck", 1, 0.0},
-        {"slipping clutch transmits a torque of its own", R"({"type": "clutch", "name": "x", "a": "a", "b": "b", "torque": 50})",
-         "x: slipping forward", 2, 0.0},
-        {"slipping bearing friction adds its viscous part", R"({"type": "bearing_friction", "name": "x", "node": "a", "torque": 1, "viscous": 0.6})",
-         "x: slipping forward", 1, 0.0},
+        {"stuck clutch is rigid", clutch, "x: stuck", 1, 0.0},
+        {"slipping clutch transmits a torque of its own", clutch, "x: slipping forward", 2, 0.0},
+        {"slipping bearing friction adds its viscous part", bearing, "x: slipping forward", 1, 0.0},
     };
     for (const Row& row : rows) {
         const bool slip = std::string(row.mode).find("slipping") != std::string::npos;
-        Placed p(std::string(R"({"nodes": [{"name": "a", "omega0": )") + (slip ? "3" : "0") +
-                 R"(}, "b"], "elements": [{"type": "inertia", "node": "a", "J": 0.3}, {"type": "inertia", "node": "b", "J": 2}, )" +
+        Placed p(std::string(R"({"nodes": [{"name": "a", "omega0": )") + (slip ? "3" : "0") + R"(}, "b"], "elements": [)" +
+                 R"({"type": "inertia", "node": "a", "J": 0.3}, {"type": "inertia", "node": "b", "J": 2}, )" +
                  row.element + "], \"instances\": []}");
         const ModeSet set = p.Modes(0.0);
         ASSERT_EQ(set.unitModes.size(), 1u) << row.what;

@@ -59,7 +59,8 @@ ModeSet ComputeModes(const LinearModel& lin, const Model& model) {
     set.constraints = r.constraints;
     set.shift = r.shift;
     std::vector<int> posD(lin.y.size(), -1);
-    for (size_t i = 0; i < r.differential.size(); ++i) posD[static_cast<size_t>(r.differential[i])] = static_cast<int>(i);
+    for (size_t i = 0; i < r.differential.size(); ++i)
+        posD[static_cast<size_t>(r.differential[i])] = static_cast<int>(i);
 
     double scale = r.shift;
     for (Eigen::Index k = 0; k < r.lambda.size(); ++k) scale = std::max(scale, std::abs(r.lambda[k]));
