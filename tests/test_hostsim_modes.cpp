@@ -182,6 +182,21 @@ TEST(ResponseClosedForm, MassSpringDamperOverFourDecades) {
     }
 }
 
+TEST(ResponseClosedForm, TorqueSourceOwnTorqueIsItsInput) {
+    // The source's "torque" output is its value: 1 per Nm at every frequency
+    // (it once came out as zero, the unknowns being all it looked at).
+    Placed p(R"({"nodes": ["m"], "elements": [
+        {"type": "torque_source", "name": "drive", "node": "m", "torque": 3},
+        {"type": "inertia", "node": "m", "J": 0.4}, {"type": "damper", "a": "m", "d": 1.2}], "instances": []})");
+    const FrequencyResponse r = p.Response(0.0, "drive", "drive.torque", {0.1, 10.0, 5});
+    for (const std::complex<double>& h : r.h) EXPECT_EQ(h, 1.0);
+    const FrequencyResponse speed = p.Response(0.0, "drive", "drive.omega", {0.1, 10.0, 5});
+    for (size_t k = 0; k < speed.hz.size(); ++k) {
+        const std::complex<double> s(0.0, 2.0 * std::numbers::pi * speed.hz[k]);
+        EXPECT_LT(std::abs(speed.h[k] - 1.0 / (0.4 * s + 1.2)) * std::abs(0.4 * s + 1.2), 1e-12);
+    }
+}
+
 TEST(ResponseClosedForm, SpeedSourceThroughAGearDrivesTheLoad) {
     // A speed source on a, the gear a -> b (K = 2), a damper d from b to the
     // ground beside an inertia J: omega_b = omega_a / K whatever the frequency,

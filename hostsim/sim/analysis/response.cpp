@@ -81,6 +81,7 @@ ResponseInput FindSource(const Model& model, const Network& network, const std::
     found->unit->Outputs({0.0, numbers.data(), zeros.data()}, out);
     in.row = static_cast<int>(out[1]) - 1;
     in.unit = "Nm";
+    if (!found->name.empty()) in.valueColumn = found->name + ".torque";
     return in;
 }
 
@@ -166,7 +167,9 @@ FrequencyResponse ComputeResponse(const LinearModel& lin, const ResponseInput& i
             throw SimError("at " + ShortestText(hz) + " Hz the linearised equations are singular (an undamped mode "
                            "at exactly this frequency, or a part of the model that nothing holds)");
         const Eigen::VectorXcd x = lu.solve(rhs);
-        const Complex h(Derivative(output, lin.y, x.real(), scratch), Derivative(output, lin.y, x.imag(), scratch));
+        const Complex h = Complex(Derivative(output, lin.y, x.real(), scratch),
+                                  Derivative(output, lin.y, x.imag(), scratch)) +
+                          (output.column == input.valueColumn ? 1.0 : 0.0);
         r.hz.push_back(hz);
         r.h.push_back(h);
         r.magnitudeDb.push_back(20.0 * std::log10(std::abs(h)));

@@ -19,6 +19,9 @@ struct ResponseInput {
     std::string element;
     std::string unit; // of the source's value: "Nm" or "rad/s"
     int row = 0;      // where the source's value enters F
+    // The column that is the source's value itself (a torque source's
+    // "torque"): it follows the input directly, not through the unknowns.
+    std::string valueColumn;
 };
 
 // The source named `name` (an element's name, or its label); throws SimError
