@@ -93,7 +93,7 @@ TEST(Tolerances, TightOnesFinishAndAgreeWithEachOther) {
 TEST(Samples, OutputsBelongToTheSamplesOwnTime) {
     const RunOptions o = TextOptions("slip", R"({
       "simulation": {"stop": 2, "output_interval": 0.01, "rtol": 1e-4},
-      "nodes": ["drive", "load"],
+      "nodes": [{"name": "drive", "omega0": 100}, "load"],
       "elements": [
         {"type": "speed_source", "name": "drive", "node": "drive", "speed": 100},
         {"type": "clutch", "name": "clutch", "a": "drive", "b": "load",

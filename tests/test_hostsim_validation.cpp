@@ -176,7 +176,8 @@ TEST(References, EveryExampleReproducesItsCommittedCsv) {
     const Case cases[] = {{Method::Bdf2, "reference-bdf2.csv", 1e-9}, {Method::Ida, "reference.csv", 1e-5}};
     for (const Case& c : cases)
     for (const char* example :
-         {"motor-gear", "variable-ratio", "gear-chain", "brake-stop", "clutch-lockup", "vehicle-launch"}) {
+         {"motor-gear", "variable-ratio", "gear-chain", "brake-stop", "clutch-lockup", "vehicle-launch",
+          "driveline-shuffle"}) {
         RunOptions o = ExampleOptions(example);
         o.method = c.method;
         o.csv = std::filesystem::temp_directory_path() / (std::string("dvx-reference-") + example + ".csv");

@@ -1,5 +1,7 @@
 #include "hostsim/tool/tool.h"
 
+#include "hostsim/tool/outputs.h"
+
 #include "hostsim/kit/library.h"
 #include "hostsim/check/check.h"
 #include "hostsim/sim/input/error.h"
@@ -7,6 +9,7 @@
 #include "hostsim/sim/output/output_file.h"
 #include "hostsim/sim/output/plot.h"
 #include "hostsim/sim/run.h"
+#include "hostsim/tool/analysis.h"
 
 #include <CLI/CLI.hpp>
 
@@ -49,14 +52,6 @@ struct RunArgs {
     bool logCalls = false;
 };
 
-// "NAME=VALUE" of an option such as --param: the text before the first '='
-// (not empty) and the rest.
-std::pair<std::string, std::string> SplitAssignment(const std::string& text, const char* option, const char* form) {
-    const size_t eq = text.find('=');
-    if (eq == std::string::npos || eq == 0)
-        throw sim::SimError(std::string(option) + " " + text + ": expected " + form);
-    return {text.substr(0, eq), text.substr(eq + 1)};
-}
 
 // Exit status 2 when a column deviates from the reference by more than
 // `tolerance` relative to its range, or when nothing could be compared.
@@ -127,27 +122,13 @@ int Run(const RunArgs& a, const std::map<std::string, CLI::Option*>& given, std:
     o.progress = DVX_ISATTY(DVX_FILENO(stderr)) != 0;
     o.keepSamples = has("--plot");
 
-    // Every output is claimed before the run: a path that cannot take it, or
-    // two outputs on one path, end the program before anything is written.
+    // Every output is claimed before the run and put in place after it.
     if (has("--plot")) sim::CheckPlotFile(a.plot);
-    std::optional<sim::OutputFile> csv, plot;
-    std::vector<const sim::OutputFile*> outputs;
-    auto claim = [&](std::optional<sim::OutputFile>& file, const std::string& path, const char* option) {
-        file.emplace(path, option);
-        for (const sim::OutputFile* other : outputs)
-            if (other->SameTarget(*file))
-                throw sim::SimError(std::string(option) + " " + path + ": the same file as " + other->Path().string() +
-                                    ", which another output writes");
-        outputs.push_back(&*file);
-    };
-    if (has("--csv")) claim(csv, a.csv, "--csv");
-    if (has("--plot")) claim(plot, a.plot, "--plot");
-    o.csvOutput = csv ? &*csv : nullptr;
-    // With an output on the standard output, the summary goes to the error
-    // stream, so that a pipe receives the file alone.
-    bool onStdout = false;
-    for (const sim::OutputFile* f : outputs) onStdout = onStdout || f->IsStandardOutput();
-    std::ostream& report = onStdout ? err : out;
+    Outputs outputs;
+    sim::OutputFile* csv = has("--csv") ? &outputs.Claim(a.csv, "--csv") : nullptr;
+    sim::OutputFile* plot = has("--plot") ? &outputs.Claim(a.plot, "--plot") : nullptr;
+    o.csvOutput = csv;
+    std::ostream& report = outputs.OnStandardOutput() ? err : out;
 
     const sim::RunResult result = sim::RunSimulation(o, err);
     if (plot)
@@ -155,8 +136,7 @@ int Run(const RunArgs& a, const std::map<std::string, CLI::Option*>& given, std:
                      o.model.filename().string() == "model.json" ? o.model.parent_path().filename().string()
                                                                  : o.model.filename().string(),
                      result.reference.get(), sim::TimeDigits(result.settings));
-    if (csv) csv->Commit();
-    if (plot) plot->Commit();
+    outputs.CommitAll();
     sim::PrintSummary(result, report);
     report << "\n";
     if (csv) report << "CSV written to " << a.csv << "\n";
@@ -173,6 +153,13 @@ int Run(const RunArgs& a, const std::map<std::string, CLI::Option*>& given, std:
 }
 
 } // namespace
+
+std::pair<std::string, std::string> SplitAssignment(const std::string& text, const char* option, const char* form) {
+    const size_t eq = text.find('=');
+    if (eq == std::string::npos || eq == 0)
+        throw sim::SimError(std::string(option) + " " + text + ": expected " + form);
+    return {text.substr(0, eq), text.substr(eq + 1)};
+}
 
 std::filesystem::path DefaultLibrary() { return host::LibraryBesideProgram(); }
 
@@ -251,6 +238,8 @@ int ToolMain(int argc, const char* const* argv, std::ostream& out, std::ostream&
             ->needs(reference);
     run->add_flag("--log-calls", r.logCalls, "Log every UDMMain call and every callback on stderr");
 
+    const AnalysisCommands analysis(app);
+
     std::string checkLib;
     CLI::App* check = app.add_subcommand("check", "Conformance run of the call protocol against a library");
     check->add_option("--lib", checkLib, "Library to check (default: the one beside this program)");
@@ -266,6 +255,7 @@ int ToolMain(int argc, const char* const* argv, std::ostream& out, std::ostream&
     try {
         if (info->parsed()) return Info(infoLib.empty() ? DefaultLibrary() : std::filesystem::path(infoLib), out, err);
         if (run->parsed()) return Run(r, given, out, err);
+        if (const std::optional<int> code = analysis.Run(out, err)) return *code;
         if (check->parsed())
             return sim::RunConformance(checkLib.empty() ? DefaultLibrary() : std::filesystem::path(checkLib), out) == 0
                        ? 0

@@ -5,6 +5,8 @@
 
 #include <filesystem>
 #include <ostream>
+#include <string>
+#include <utility>
 
 namespace dvx::tool {
 
@@ -19,5 +21,9 @@ std::filesystem::path DefaultLibrary();
 std::filesystem::path DefaultModel();
 
 int Info(const std::filesystem::path& library, std::ostream& out, std::ostream& err);
+
+// "NAME=VALUE" of an option such as --param: the text before the first '='
+// (not empty) and the rest; throws SimError naming `option` and `form`.
+std::pair<std::string, std::string> SplitAssignment(const std::string& text, const char* option, const char* form);
 
 } // namespace dvx::tool

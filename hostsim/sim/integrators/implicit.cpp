@@ -212,16 +212,20 @@ void ImplicitSolver::Derive(double t, double h, Side side, std::vector<double>& 
 
 long ImplicitSolver::Start(double t, double hProject, double hDerive, std::vector<double>& y, std::vector<double>& yp,
                            std::string* report) {
-    // The initial speeds may contradict a source or a gear: a friction
-    // element chooses whether it sticks from the speeds once those hold, so
-    // it is let go for the first consistent point (a load at rest behind a
-    // clutch that a speed source drives slips; it is not dragged along).
     network_.StartModes(t, y.data(), yp.data());
-    if (network_.Loosen()) {
+    const std::vector<double> initial = y;
+    try {
+        Consistent(t, hProject, hDerive, Side::Forward, y, yp);
+    } catch (const SingularError&) {
+        // Stuck by the initial speeds where the network fixes them apart (a
+        // clutch between two speed sources): let go, find the speeds, and
+        // choose the modes from them.
+        if (!network_.Loosen()) throw;
+        y = initial;
         Consistent(t, hProject, hDerive, Side::Forward, y, yp);
         network_.StartModes(t, y.data(), yp.data());
+        Consistent(t, hProject, hDerive, Side::Forward, y, yp);
     }
-    Consistent(t, hProject, hDerive, Side::Forward, y, yp);
     return SettleModes(t, hProject, hDerive, y, yp, nullptr, report);
 }
 

@@ -59,13 +59,12 @@ public:
     // within h^2. The states keep their values.
     void Derive(double t, double h, Side side, std::vector<double>& y, std::vector<double>& yp);
 
-    // The consistent start in the modes the start calls for: the units that
-    // would stick by the initial speeds give up their constraints
-    // (ElementUnit::Loosen) for a first consistent point, whose speeds then
-    // choose every mode (so a clutch between two speed sources slips, and
-    // a load at rest behind a clutch that a source drives is not dragged
-    // along). Returns the number of mode changes; `report` receives the
-    // modes.
+    // The consistent start in the modes the initial speeds call for. Where
+    // those modes leave the equations singular (a clutch held stuck between
+    // two speed sources), the units give up their constraints
+    // (ElementUnit::Loosen) and choose their modes again from the speeds
+    // that then result. Returns the number of mode changes; `report`
+    // receives the modes.
     long Start(double t, double hProject, double hDerive, std::vector<double>& y, std::vector<double>& yp,
                std::string* report);
 

@@ -3,6 +3,7 @@
 #include "hostsim/sim/input/error.h"
 
 #include <algorithm>
+#include <memory>
 #include <cctype>
 #include <cstdlib>
 #include <sstream>
@@ -19,13 +20,6 @@ constexpr const char* kProgram = "gnuplot.exe";
 constexpr char kPathSeparator = ':';
 constexpr const char* kProgram = "gnuplot";
 #endif
-
-// A string for gnuplot's single quotes, in which '' stands for one quote.
-std::string GnuplotQuoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) out += c == '\'' ? std::string("''") : std::string(1, c);
-    return out + "'";
-}
 
 // An argument for the command interpreter that std::system uses.
 std::string ShellQuoted(const std::string& text) {
@@ -120,6 +114,12 @@ void WriteRows(const std::filesystem::path& file, const std::vector<std::vector<
 
 } // namespace
 
+std::string GnuplotQuoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("''") : std::string(1, c);
+    return out + "'";
+}
+
 std::filesystem::path FindGnuplot() {
     if (const char* named = std::getenv("DVX_GNUPLOT"); named != nullptr && *named != '\0')
         return std::filesystem::exists(named) ? std::filesystem::path(named) : std::filesystem::path();
@@ -153,21 +153,48 @@ void PlotRun(const std::vector<std::string>& columns, const std::vector<std::vec
              OutputFile& image, const std::string& title, const ReferenceComparison* reference, int timeDigits) {
     const std::filesystem::path& file = image.Path();
     CheckPlotFile(file);
+    const std::vector<Panel> panels = Panels(columns);
+    const size_t count = std::max<size_t>(panels.size(), 1);
+    std::vector<std::vector<std::vector<double>>> tables{samples};
+    if (reference != nullptr) tables.push_back(reference->Table().rows);
+    RunGnuplot(image, static_cast<int>(std::max<size_t>(750, 120 + 280 * count)), tables,
+               [&](std::ostream& s, const std::vector<std::string>& data) {
+                   const std::string referenceData = data.size() > 1 ? data[1] : std::string("''");
+                   s << "set key outside right\n"
+                     << "set grid\n"
+                     << "set lmargin 10\nset rmargin 28\n"
+                     << "set offsets 0, 0, graph 0.05, graph 0.05\n"
+                     << "set multiplot layout " << count << ",1 title " << GnuplotQuoted(title) << "\n";
+                   if (panels.empty()) s << "plot 0 notitle\n";
+                   for (size_t i = 0; i < panels.size(); ++i) {
+                       s << "set ylabel " << GnuplotQuoted(panels[i].quantity.label) << "\n";
+                       if (i + 1 == panels.size()) s << "set xlabel 'time [s]'\n";
+                       s << PlotCommand(panels[i], columns, data[0], referenceData, reference) << "\n";
+                   }
+                   s << "unset multiplot\n";
+               },
+               timeDigits);
+}
+
+void RunGnuplot(OutputFile& image, int height, const std::vector<std::vector<std::vector<double>>>& tables,
+                const std::function<void(std::ostream&, const std::vector<std::string>&)>& body, int timeDigits) {
+    const std::filesystem::path& file = image.Path();
+    CheckPlotFile(file);
     const std::filesystem::path gnuplot = FindGnuplot();
     const std::filesystem::path output = image.Scratch();
     // Every file of gnuplot's goes again, whatever happens.
-    const ScratchFile scriptFile("dolvanex-plot-"), errorsFile("dolvanex-plot-"), csvFile("dolvanex-plot-"),
-        refFile("dolvanex-plot-");
-    const std::filesystem::path &script = scriptFile.Path(), &errors = errorsFile.Path(), &csv = csvFile.Path(),
-                                &refCsv = refFile.Path();
-    WriteRows(csv, samples, timeDigits, file);
-    if (reference != nullptr) WriteRows(refCsv, reference->Table().rows, 17, file);
-    const std::vector<Panel> panels = Panels(columns);
-    const size_t count = std::max<size_t>(panels.size(), 1);
-    const std::string size = "1000," + std::to_string(std::max<size_t>(750, 120 + 280 * count));
+    const ScratchFile scriptFile("dolvanex-plot-"), errorsFile("dolvanex-plot-");
+    const std::filesystem::path &script = scriptFile.Path(), &errors = errorsFile.Path();
+    std::vector<std::unique_ptr<ScratchFile>> tableFiles;
+    std::vector<std::string> data;
+    for (size_t k = 0; k < tables.size(); ++k) {
+        tableFiles.push_back(std::make_unique<ScratchFile>("dolvanex-plot-"));
+        WriteRows(tableFiles.back()->Path(), tables[k], k == 0 ? timeDigits : 17, file);
+        data.push_back(GnuplotQuoted(tableFiles.back()->Path().string()));
+    }
+    const std::string size = "1000," + std::to_string(height);
     {
         std::ofstream s(script, std::ios::binary);
-        const std::string data = GnuplotQuoted(csv.string()), referenceData = GnuplotQuoted(refCsv.string());
         if (PlotFormat(file) == "svg")
             s << "set terminal svg size " << size << " dynamic noenhanced background rgb 'white'\n";
         else
@@ -177,20 +204,9 @@ void PlotRun(const std::vector<std::string>& columns, const std::vector<std::vec
               << "  set terminal png size " << size << " noenhanced\n"
               << "}\n";
         s << "set output " << GnuplotQuoted(output.string()) << "\n"
-          << "set datafile separator ','\n"
-          << "set key outside right\n"
-          << "set grid\n"
-          << "set lmargin 10\nset rmargin 28\n"
-          << "set offsets 0, 0, graph 0.05, graph 0.05\n"
-          << "set multiplot layout " << count << ",1 title " << GnuplotQuoted(title) << "\n";
-        if (panels.empty()) s << "plot 0 notitle\n";
-        for (size_t i = 0; i < panels.size(); ++i) {
-            s << "set ylabel " << GnuplotQuoted(panels[i].quantity.label) << "\n";
-            if (i + 1 == panels.size()) s << "set xlabel 'time [s]'\n";
-            s << PlotCommand(panels[i], columns, data, referenceData, reference) << "\n";
-        }
-        s << "unset multiplot\n"
-          << "set output\n";
+          << "set datafile separator ','\n";
+        body(s, data);
+        s << "set output\n";
         if (!s) throw SimError(file.string() + ": cannot write the plot script " + script.string());
     }
     const std::string command = ShellQuoted(gnuplot.string()) + " " + ShellQuoted(script.string()) + " 2>" +

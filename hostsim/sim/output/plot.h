@@ -7,6 +7,8 @@
 #include "hostsim/sim/output/reference.h"
 
 #include <filesystem>
+#include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -29,5 +31,18 @@ void CheckPlotFile(const std::filesystem::path& file);
 void PlotRun(const std::vector<std::string>& columns, const std::vector<std::vector<double>>& samples,
              OutputFile& image, const std::string& title, const ReferenceComparison* reference = nullptr,
              int timeDigits = 12);
+
+// Draws with gnuplot into `image` (PNG or SVG by its extension, 1000 pixels
+// wide and `height` high; the caller commits it): each table is written to
+// a temporary CSV file (its first column with `timeDigits`), and `body`
+// writes the script's plots, given the files' names quoted for gnuplot,
+// after the terminal, the output and the comma separator are set. Throws
+// SimError when gnuplot is missing or fails.
+void RunGnuplot(OutputFile& image, int height, const std::vector<std::vector<std::vector<double>>>& tables,
+                const std::function<void(std::ostream&, const std::vector<std::string>&)>& body,
+                int timeDigits = 12);
+
+// A string for gnuplot's single quotes, in which '' stands for one quote.
+std::string GnuplotQuoted(const std::string& text);
 
 } // namespace dvx::sim

@@ -1,0 +1,87 @@
+// dolvanex-host modes on long chains: the model placed, linearised at its
+// start and its modes computed, per run.
+//
+// BM_ModesSpringChain/N: N inertias joined by springs, each spring reached
+// through a gear of K = 1 and a node without inertia (4N unknowns, 2N of
+// them differential, index 1): 2N finite eigenvalues, a dense eigenproblem
+// of 2N. BM_ModesGearChain/N: the gear-chain example's shape, N gears
+// between inertias, every gear an index-2 constraint: N of the N+1
+// differential unknowns are constrained and one mode is left.
+//
+// Counters: the reduced problem's size, its dense matrices' bytes (the
+// reduced matrix and its complex eigenvectors), and the process's peak
+// resident memory so far (the runs go from small to large).
+#include "benchmarks/chain_model.h"
+#include "hostsim/kit/library.h"
+#include "hostsim/sim/analysis/linearise.h"
+#include "hostsim/sim/analysis/modes.h"
+#include "hostsim/sim/network/network.h"
+#include "hostsim/sim/network/session.h"
+
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+
+namespace {
+
+using namespace dvx::sim;
+
+std::string SpringChain(long n) {
+    std::ostringstream m;
+    m << R"({"nodes": [)";
+    for (long i = 1; i <= n; ++i) {
+        m << (i > 1 ? ", " : "") << "\"m" << i << "\"";
+        if (i < n) m << ", \"p" << i << "\"";
+    }
+    m << R"(], "elements": [{"type": "spring", "a": "m1", "c": 800})";
+    for (long i = 1; i <= n; ++i) {
+        m << R"(, {"type": "inertia", "node": "m)" << i << R"(", "J": 0.02})";
+        if (i < n) m << R"(, {"type": "spring", "a": "p)" << i << R"(", "b": "m)" << i + 1 << R"(", "c": 800})";
+    }
+    m << R"(], "instances": [)";
+    for (long i = 1; i < n; ++i)
+        m << (i > 1 ? ", " : "") << R"({"name": "g)" << i << R"(", "parameters": "1", "ROT1": "m)" << i
+          << R"(", "ROT2": "p)" << i << "\"}";
+    m << "]}";
+    return m.str();
+}
+
+double PeakResidentMegabytes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024.0; // Linux reports kilobytes
+}
+
+void RunModes(benchmark::State& state, const std::string& text) {
+    const Model model = ParseModel(text, "chain.json");
+    std::ostringstream log;
+    Session session(dvx::host::LibraryBesideProgram(), log, false);
+    session.SetQuantities(&model.quantities);
+    for (const Instance& inst : model.instances) session.Place(inst.name, inst.parameters);
+    Network network(model, session);
+    ModeSet set;
+    for (auto _ : state) {
+        set = ComputeModes(LineariseAt(model, network, session, model.settings.start), model);
+        benchmark::DoNotOptimize(set.modes.data());
+    }
+    const double r = static_cast<double>(set.differential - set.constraints);
+    state.counters["unknowns"] = set.unknowns;
+    state.counters["reduced"] = r;
+    state.counters["modes"] = static_cast<double>(set.modes.size());
+    state.counters["dense_MB"] = r * r * (8.0 + 16.0) / 1e6;
+    state.counters["peak_rss_MB"] = PeakResidentMegabytes();
+    session.ReleaseAll();
+}
+
+void BM_ModesSpringChain(benchmark::State& state) { RunModes(state, SpringChain(state.range(0))); }
+void BM_ModesGearChain(benchmark::State& state) { RunModes(state, ChainModelText(state.range(0), 1.0, 0.1)); }
+
+BENCHMARK(BM_ModesSpringChain)->Arg(50)->Arg(100)->Arg(200)->Arg(400)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ModesSpringChain)->Arg(1000)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ModesGearChain)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+} // namespace

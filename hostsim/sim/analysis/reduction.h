@@ -1,0 +1,41 @@
+// The finite eigenvalues of the linearised network, A*v = -lambda*B*v, and
+// their eigenvectors, by a reduction to the differential unknowns.
+//
+// With a shift sigma that is no eigenvalue, every solution of the pencil is
+// one of (A + sigma*B)^-1 * B, whose eigenvalue is mu = 1/(sigma - lambda);
+// the infinite eigenvalues of the algebraic unknowns become mu = 0. B has
+// columns only at the differential unknowns D (inertia speeds, spring
+// torques, backlash angles), so the non-zero mu are those of the D-by-D
+// block N = [(A + sigma*B)^-1 * B]_DD, which one sparse factorisation and
+// |D| solves give.
+//
+// A constraint on differential unknowns alone (a gear between two inertias,
+// a stuck clutch, a speed source on an inertia) makes the equations index 2:
+// its multiplier (the gear's torque) is an algebraic unknown that no
+// algebraic row holds. Such constraints are the rows C = Y^T * A_{R,D}, with
+// R the rows without a derivative and Y the left null space of A_{R,Z}, the
+// algebraic unknowns' part of them. Every column of N satisfies C*x = 0, so
+// in an orthonormal basis Q of ker C, N is block triangular and the finite
+// eigenvalues are exactly those of Q^T*N*Q: the mu = 0 of the constraints
+// drop out instead of being told apart from small ones by a threshold.
+#pragma once
+
+#include <Eigen/Dense>
+#include <Eigen/SparseCore>
+
+#include <vector>
+
+namespace dvx::sim {
+
+struct Reduction {
+    std::vector<int> differential; // D, the unknowns with a column in B, ascending
+    int constraints = 0;           // independent constraints on D
+    double shift = 0.0;            // sigma [1/s]
+    Eigen::VectorXcd lambda;       // the finite eigenvalues, conjugate pairs both
+    Eigen::MatrixXcd vectors;      // per eigenvalue, its eigenvector on D
+};
+
+// Throws SimError when the linearised equations have no unique solution.
+Reduction FiniteEigenvalues(const Eigen::SparseMatrix<double>& a, const Eigen::SparseMatrix<double>& b);
+
+} // namespace dvx::sim

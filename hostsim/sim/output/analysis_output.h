@@ -1,0 +1,34 @@
+// What the analysis commands print and write: the modes table with the mode
+// shapes, the frequency response, their CSV files and their plots.
+//
+// The CSV files are plain tables, one header line, then numbers, one row per
+// mode or frequency; NaN is written "nan" (a rigid-body mode's damping
+// ratio, the shape of a mode that moves no inertia).
+//   modes:    mode, rigid (1 or 0), natural_hz, damped_hz, damping_ratio,
+//             eigenvalue_real, eigenvalue_imag [1/s], then for every node
+//             with inertia NODE.amplitude, NODE.phase_deg, NODE.energy_share
+//   response: frequency_hz, magnitude_db, phase_deg, real, imag
+#pragma once
+
+#include "hostsim/sim/analysis/analysis.h"
+#include "hostsim/sim/output/output_file.h"
+
+#include <filesystem>
+#include <ostream>
+
+namespace dvx::sim {
+
+void PrintModes(const ModesResult& result, std::ostream& out);
+// The files are written into `file`, which the caller commits.
+void WriteModesCsv(const ModeSet& set, OutputFile& file);
+// The mode shapes of the first non-rigid modes (at most eight), one line per
+// mode over the inertia nodes: the speed amplitude signed by its phase, and
+// the share of the kinetic energy. Throws SimError when gnuplot fails.
+void PlotModes(const ModesResult& result, OutputFile& file);
+
+void PrintResponse(const ResponseResult& result, std::ostream& out);
+void WriteResponseCsv(const FrequencyResponse& response, OutputFile& file);
+// The Bode plot: magnitude [dB] and phase [deg] over a logarithmic frequency.
+void PlotResponse(const ResponseResult& result, OutputFile& file);
+
+} // namespace dvx::sim

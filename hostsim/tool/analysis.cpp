@@ -1,0 +1,91 @@
+#include "hostsim/tool/analysis.h"
+
+#include "hostsim/tool/outputs.h"
+
+#include "hostsim/sim/output/analysis_output.h"
+#include "hostsim/sim/output/plot.h"
+#include "hostsim/tool/tool.h"
+
+namespace dvx::tool {
+
+namespace {
+
+sim::AnalysisOptions Options(const std::string& model, const std::string& library, std::optional<double> at,
+                             const std::vector<std::string>& sets) {
+    sim::AnalysisOptions o;
+    if (model.empty()) throw sim::SimError("no MODEL given");
+    o.model = model;
+    o.library = library.empty() ? DefaultLibrary() : std::filesystem::path(library);
+    o.at = at;
+    for (const std::string& s : sets) {
+        auto [place, value] = SplitAssignment(s, "--set", "PLACE=VALUE, for example --set RATIO.value=2.1");
+        o.changes.push_back({std::move(place), std::move(value)});
+    }
+    return o;
+}
+
+} // namespace
+
+void AnalysisCommands::AddCommon(CLI::App* command, Common& c, const char* csvText, const char* plotText) {
+    command->add_option("MODEL", c.model, "Model file")->required();
+    command->add_option("--lib", c.library, "Component library (default: the one beside this program)");
+    c.atGiven = command->add_option("--at", c.at,
+                                    "Linearise at this time [s]: the model runs there first (default: its start, "
+                                    "from consistent values)");
+    command->add_option("--set", c.sets, "PLACE=VALUE: change a number of the model file, as for run (repeatable)")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    c.csvGiven = command->add_option("--csv", c.csv, csvText);
+    c.plotGiven = command->add_option("--plot", c.plot, plotText);
+}
+
+AnalysisCommands::AnalysisCommands(CLI::App& app) {
+    modes_ = app.add_subcommand("modes", "Natural frequencies, damping ratios and mode shapes of the model "
+                                         "linearised at a time");
+    AddCommon(modes_, modesArgs_, "Write the modes table (one row per mode) to this CSV file",
+              "Draw the shapes of the first modes into this .png or .svg file (needs gnuplot)");
+    response_ = app.add_subcommand("response", "Frequency response from a source's value to an output column of "
+                                               "the model linearised at a time");
+    AddCommon(response_, responseArgs_, "Write the response (one row per frequency) to this CSV file",
+              "Draw the Bode plot into this .png or .svg file (needs gnuplot)");
+    response_->add_option("--input", input_, "The torque_source or speed_source whose value is the input (its name)")
+        ->required();
+    response_->add_option("--output", output_, "The output column, as run writes it (wheels.omega, gearbox.M1)")
+        ->required();
+    response_->add_option("--from", from_, "Lowest frequency [Hz] (default 0.1)");
+    response_->add_option("--to", to_, "Highest frequency [Hz] (default 100)");
+    response_->add_option("--points", points_, "Frequencies on the logarithmic grid (default 300)");
+}
+
+std::optional<int> AnalysisCommands::Run(std::ostream& out, std::ostream& err) const {
+    const bool modes = modes_->parsed(), response = response_->parsed();
+    if (!modes && !response) return std::nullopt;
+    const Common& c = modes ? modesArgs_ : responseArgs_;
+    // Every output is claimed before the work and put in place after it.
+    if (c.plotGiven->count() > 0) sim::CheckPlotFile(c.plot);
+    Outputs outputs;
+    sim::OutputFile* csv = c.csvGiven->count() > 0 ? &outputs.Claim(c.csv, "--csv") : nullptr;
+    sim::OutputFile* plot = c.plotGiven->count() > 0 ? &outputs.Claim(c.plot, "--plot") : nullptr;
+    std::ostream& report = outputs.OnStandardOutput() ? err : out;
+    const sim::AnalysisOptions o =
+        Options(c.model, c.library, c.atGiven->count() > 0 ? std::optional<double>(c.at) : std::nullopt, c.sets);
+    if (modes) {
+        const sim::ModesResult r = sim::RunModes(o, err);
+        if (csv) sim::WriteModesCsv(r.set, *csv);
+        if (plot) sim::PlotModes(r, *plot);
+        outputs.CommitAll();
+        sim::PrintModes(r, report);
+    } else {
+        const sim::ResponseResult r = sim::RunResponse(o, input_, output_, {from_, to_, points_}, err);
+        if (csv) sim::WriteResponseCsv(r.response, *csv);
+        if (plot) sim::PlotResponse(r, *plot);
+        outputs.CommitAll();
+        sim::PrintResponse(r, report);
+    }
+    if (csv) report << "\nCSV written to " << c.csv << "\n";
+    if (plot) report << "plot written to " << c.plot << "\n";
+    return 0;
+}
+
+} // namespace dvx::tool
