@@ -31,9 +31,9 @@ constexpr long kStepsPerRun = 50;
 // A placed chain, ready to run: the model, the loaded component with every
 // instance set up and laid out, the network and the solver.
 struct Chain {
-    explicit Chain(long gears)
+    explicit Chain(long gears, BlockSharing sharing = BlockSharing::Shared)
         : model(ParseModel(ChainModelText(gears, 1.0, 0.1), "chain-" + std::to_string(gears) + ".json")),
-          session(dvx::host::LibraryBesideProgram(), log, false) {
+          session(dvx::host::LibraryBesideProgram(), log, false, sharing) {
         session.SetQuantities(&model.quantities);
         for (const Instance& instance : model.instances) session.Place(instance.name, instance.parameters);
         network = std::make_unique<Network>(model, session);
@@ -91,10 +91,12 @@ BENCHMARK(BM_SimulateChain)->Arg(1)->Arg(100)->Arg(10000)->Unit(benchmark::kMill
 // The simulator's IDA run on the chain over 0.2 s (the start's consistent
 // values included), reported per instance and residual evaluation: the cost
 // of the network's residual, the component's step calls, the Jacobian and
-// the sparse LU, spread over the residuals.
+// the sparse LU, spread over the residuals. The second argument: 1 when the
+// instances share their VectorBlocks and MatrixBlocks (the default), 0 when
+// each has a pair of its own.
 void BM_SimulateChainIda(benchmark::State& state) {
     const long gears = state.range(0);
-    Chain chain(gears);
+    Chain chain(gears, state.range(1) != 0 ? BlockSharing::Shared : BlockSharing::PerInstance);
     chain.network->SetRecorded({});
     Settings settings = chain.model.settings;
     settings.method = Method::Ida;
@@ -111,7 +113,13 @@ void BM_SimulateChainIda(benchmark::State& state) {
     state.counters["per_instance_residual"] =
         benchmark::Counter(work, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_SimulateChainIda)->Arg(100)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SimulateChainIda)
+    ->ArgNames({"gears", "shared"})
+    ->Args({100, 1})
+    ->Args({100, 0})
+    ->Args({10000, 1})
+    ->Args({10000, 0})
+    ->Unit(benchmark::kMillisecond);
 
 void BM_ChainComponentCalls(benchmark::State& state) {
     const long gears = state.range(0);

@@ -137,10 +137,13 @@ public:
     std::vector<double> last;
 };
 
+// Argument: 1 for shared VectorBlocks and MatrixBlocks (the default), 0 for
+// a pair per instance.
 void BM_ChainSimulatorIda(benchmark::State& state) {
     std::ostringstream log;
     const Model model = ParseModel(ChainModelText(kGears, kStop, kInterval), "chain.json");
-    Session session(dvx::host::LibraryBesideProgram(), log, false);
+    Session session(dvx::host::LibraryBesideProgram(), log, false,
+                    state.range(0) != 0 ? BlockSharing::Shared : BlockSharing::PerInstance);
     session.SetQuantities(&model.quantities);
     for (const Instance& instance : model.instances) session.Place(instance.name, instance.parameters);
     Network network(model, session);
@@ -159,6 +162,6 @@ void BM_ChainSimulatorIda(benchmark::State& state) {
     state.counters["step_calls"] = static_cast<double>(stats.stepCalls);
     state.counters["load_speed"] = observer.last.empty() ? 0.0 : observer.last[static_cast<size_t>(kGears)];
 }
-BENCHMARK(BM_ChainSimulatorIda)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ChainSimulatorIda)->ArgName("shared")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -22,7 +22,17 @@ bool Checker::Expect(bool ok, const std::string& what, const std::string& findin
 
 host::HostInstance& Checker::NewInstance() {
     const uint16_t size = descriptor.instanceSize != 0 ? descriptor.instanceSize : uint16_t{kInstanceDataSize};
-    instances_.push_back(std::make_unique<host::HostInstance>(lib, SimulatorLayout(size)));
+    const host::BlockLayout layout = SimulatorLayout(size);
+    if (sharing == BlockSharing::PerInstance) {
+        instances_.push_back(std::make_unique<host::HostInstance>(lib, layout));
+    } else {
+        if (!pool_) pool_ = std::make_unique<host::BlockPool>(layout);
+        // A few places on, so that the offsets the component meets are not
+        // the first ones.
+        host::SharedPlace place = pool_->Next();
+        for (int skip = 0; skip < 3; ++skip) place = pool_->Next();
+        instances_.push_back(std::make_unique<host::HostInstance>(lib, place.layout, place.vector, place.matrix));
+    }
     return *instances_.back();
 }
 
@@ -38,6 +48,7 @@ void Checker::Case(const std::string& title, const std::function<void()>& body) 
         violations.insert(violations.end(), instance->lockViolations.begin(), instance->lockViolations.end());
     }
     instances_.clear();
+    pool_.reset();
     Expect(violations.empty(), "every call gave back every lock it took",
            violations.empty() ? "" : violations.front() + " (" + std::to_string(violations.size()) + " in all)");
 }
@@ -57,11 +68,18 @@ int RunConformance(const std::filesystem::path& path, std::ostream& out) {
     if (c.descriptor.instanceSize == 0) {
         out << "\nno instance can be placed: the descriptor announces no instance size\n";
     } else {
-        c.Case("statuses of the call frame", [&] { CheckStatuses(c); });
-        c.Case("a numeric K through set-up, output lookup, layout, step and release",
-               [&] { CheckNumericProtocol(c); });
-        c.Case("a named K resolved through the query callback", [&] { CheckNamedProtocol(c); });
-        c.Case("messages", [&] { CheckMessages(c); });
+        // Every case twice: each instance with blocks of its own, then in
+        // VectorBlocks and MatrixBlocks that instances share, at large offsets.
+        for (BlockSharing sharing : {BlockSharing::PerInstance, BlockSharing::Shared}) {
+            c.sharing = sharing;
+            const std::string blocks =
+                sharing == BlockSharing::Shared ? " (shared blocks)" : " (blocks of its own)";
+            c.Case("statuses of the call frame" + blocks, [&] { CheckStatuses(c); });
+            c.Case("a numeric K through set-up, output lookup, layout, step and release" + blocks,
+                   [&] { CheckNumericProtocol(c); });
+            c.Case("a named K resolved through the query callback" + blocks, [&] { CheckNamedProtocol(c); });
+            c.Case("messages" + blocks, [&] { CheckMessages(c); });
+        }
     }
     out << "\n" << c.Checks() << " checks, " << c.Findings() << (c.Findings() == 1 ? " finding" : " findings") << "\n";
     return c.Findings();

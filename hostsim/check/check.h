@@ -3,7 +3,9 @@
 // "FINDING" with what is wrong in plain words.
 #pragma once
 
+#include "hostsim/kit/block_pool.h"
 #include "hostsim/kit/instance.h"
+#include "hostsim/sim/network/session.h"
 #include "hostsim/kit/recorder.h"
 
 #include <filesystem>
@@ -27,9 +29,11 @@ public:
     int Findings() const { return findings_; }
     int Checks() const { return checks_; }
 
-    // A fresh instance with the simulator's blocks, released and checked for
-    // lock balance when the current case ends.
+    // A fresh instance with the simulator's blocks (of its own, or in blocks
+    // it shares with the case's other instances, as `sharing` says),
+    // released and checked for lock balance when the current case ends.
     host::HostInstance& NewInstance();
+    BlockSharing sharing = BlockSharing::PerInstance;
     // Runs a group of checks; every call it made must have left every lock
     // count as it found it.
     void Case(const std::string& title, const std::function<void()>& body);
@@ -43,6 +47,7 @@ private:
     std::ostream& out_;
     int findings_ = 0;
     int checks_ = 0;
+    std::unique_ptr<host::BlockPool> pool_; // the case's shared blocks, freed after its instances
     std::vector<std::unique_ptr<host::HostInstance>> instances_;
 };
 

@@ -23,24 +23,36 @@ unsigned FastLockCount(uint32_t handle) {
 
 HostInstance::HostInstance(const ComponentLibrary& library, const BlockLayout& layout)
     : library_(library), layout_(layout), instance_(layout.instanceSize),
-      interface_(layout.interfaceSize), vector_(layout.vectorSize), matrix_(layout.matrixSize) {
+      interface_(layout.interfaceSize), vector_(layout.vectorSize), matrix_(layout.matrixSize),
+      vectorHandle_(vector_.Handle()), matrixHandle_(matrix_.Handle()) {
+    WriteOffsets();
+}
+
+HostInstance::HostInstance(const ComponentLibrary& library, const BlockLayout& layout, uint32_t vector,
+                           uint32_t matrix)
+    : library_(library), layout_(layout), instance_(layout.instanceSize), interface_(layout.interfaceSize),
+      vectorHandle_(vector), matrixHandle_(matrix) {
+    WriteOffsets();
+}
+
+void HostInstance::WriteOffsets() {
     callInstanceHandle = instance_.Handle();
     callInterfaceHandle = interface_.Handle();
-    if (layout.interfaceSize >= kInterfaceBlockUsed) {
+    if (layout_.interfaceSize >= kInterfaceBlockUsed) {
         InterfaceBlock block{};
-        block.vectorHandle = vector_.Handle();
-        block.matrixHandle = matrix_.Handle();
-        block.variablesOffset = layout.variablesOffset;
-        block.rhsOffset = layout.rhsOffset;
-        block.columnsOffset = layout.columnsOffset;
-        block.rowsOffset = layout.rowsOffset;
-        block.valuesOffset = layout.valuesOffset;
+        block.vectorHandle = vectorHandle_;
+        block.matrixHandle = matrixHandle_;
+        block.variablesOffset = layout_.variablesOffset;
+        block.rhsOffset = layout_.rhsOffset;
+        block.columnsOffset = layout_.columnsOffset;
+        block.rowsOffset = layout_.rowsOffset;
+        block.valuesOffset = layout_.valuesOffset;
         WriteInterface(block);
     }
 }
 
 std::array<uint32_t, 4> HostInstance::AllHandles() const {
-    return {instance_.Handle(), interface_.Handle(), vector_.Handle(), matrix_.Handle()};
+    return {instance_.Handle(), interface_.Handle(), vectorHandle_, matrixHandle_};
 }
 
 void HostInstance::CheckLocks(int32_t callType, const std::array<unsigned, 4>& before) {
@@ -65,7 +77,7 @@ int32_t HostInstance::Call(int32_t callType, char* text, double* in, double* out
 }
 
 int32_t HostInstance::StepCall(const std::array<double, 3>& variables, double* values, size_t count, double* rhs) {
-    const std::array<uint32_t, 4> handles{instance_.Handle(), interface_.Handle(), vector_.Handle(), matrix_.Handle()};
+    const std::array<uint32_t, 4> handles = AllHandles();
     const uint32_t vector = handles[2], matrix = handles[3];
     auto* v = static_cast<uint8_t*>(MemLock(vector));
     if (v == nullptr) throw std::runtime_error("block does not lock");
@@ -148,28 +160,28 @@ void HostInstance::WriteInterface(const InterfaceBlock& block) {
 }
 
 std::array<double, 3> HostInstance::Rhs() const {
-    return ReadAt<std::array<double, 3>>(vector_.Handle(), layout_.rhsOffset);
+    return ReadAt<std::array<double, 3>>(vectorHandle_, layout_.rhsOffset);
 }
 
 void HostInstance::SetRhs(const std::array<double, 3>& values) {
-    WriteAt(vector_.Handle(), layout_.rhsOffset, values);
+    WriteAt(vectorHandle_, layout_.rhsOffset, values);
 }
 
 std::array<int32_t, kJacobianEntries> HostInstance::Rows() const {
-    return ReadAt<std::array<int32_t, kJacobianEntries>>(matrix_.Handle(), layout_.rowsOffset);
+    return ReadAt<std::array<int32_t, kJacobianEntries>>(matrixHandle_, layout_.rowsOffset);
 }
 
 std::array<int32_t, kJacobianEntries> HostInstance::Columns() const {
-    return ReadAt<std::array<int32_t, kJacobianEntries>>(matrix_.Handle(), layout_.columnsOffset);
+    return ReadAt<std::array<int32_t, kJacobianEntries>>(matrixHandle_, layout_.columnsOffset);
 }
 
 std::array<double, kJacobianEntries> HostInstance::Values() const {
-    return ReadAt<std::array<double, kJacobianEntries>>(matrix_.Handle(), layout_.valuesOffset);
+    return ReadAt<std::array<double, kJacobianEntries>>(matrixHandle_, layout_.valuesOffset);
 }
 
 void HostInstance::SetVariables(double omega1, double omega2, double m1) {
     const std::array<double, 3> values{omega1, omega2, m1};
-    WriteAt(vector_.Handle(), layout_.variablesOffset, values);
+    WriteAt(vectorHandle_, layout_.variablesOffset, values);
 }
 
 } // namespace dvx::host

@@ -33,7 +33,13 @@ struct CallResult {
 
 class HostInstance {
 public:
+    // Four blocks of the instance's own, sized and laid out by `layout`.
     HostInstance(const ComponentLibrary& library, const BlockLayout& layout = {});
+    // Blocks of its own for InstanceData (`instanceSize`) and the
+    // InterfaceBlock (`interfaceSize`); the VectorBlock and MatrixBlock are
+    // `vector` and `matrix`, which others share (the caller keeps them),
+    // at the offsets of `layout`.
+    HostInstance(const ComponentLibrary& library, const BlockLayout& layout, uint32_t vector, uint32_t matrix);
 
     // UDMMain with this instance's two handles. Afterwards every block's
     // lock count must be what it was before; a difference is recorded in
@@ -65,8 +71,8 @@ public:
 
     uint32_t InstanceHandle() const { return instance_.Handle(); }
     uint32_t InterfaceHandle() const { return interface_.Handle(); }
-    uint32_t VectorHandle() const { return vector_.Handle(); }
-    uint32_t MatrixHandle() const { return matrix_.Handle(); }
+    uint32_t VectorHandle() const { return vectorHandle_; }
+    uint32_t MatrixHandle() const { return matrixHandle_; }
     const BlockLayout& Blocks() const { return layout_; }
 
     // Handles passed to UDMMain; a test may replace them (zero, stale, ...).
@@ -75,6 +81,7 @@ public:
     std::vector<std::string> lockViolations;
 
 private:
+    void WriteOffsets();
     std::array<uint32_t, 4> AllHandles() const;
     void CheckLocks(int32_t callType, const std::array<unsigned, 4>& before);
 
@@ -82,8 +89,9 @@ private:
     BlockLayout layout_;
     OwnedBlock instance_;
     OwnedBlock interface_;
-    OwnedBlock vector_;
+    OwnedBlock vector_; // empty where the blocks are shared
     OwnedBlock matrix_;
+    uint32_t vectorHandle_ = 0, matrixHandle_ = 0;
 };
 
 } // namespace dvx::host

@@ -168,7 +168,7 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
         log << "note: the stop time " << s.stop << " is not on the output grid; its last sample is an extra one at "
             << "the stop time\n";
 
-    Session session(options.library, log, options.logCalls);
+    Session session(options.library, log, options.logCalls, options.blocks);
     session.SetQuantities(&model.quantities);
     for (const Instance& inst : model.instances) session.Place(inst.name, inst.parameters);
 

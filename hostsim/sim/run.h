@@ -3,6 +3,7 @@
 #pragma once
 
 #include "hostsim/sim/model/model.h"
+#include "hostsim/sim/network/session.h"
 #include "hostsim/sim/output/output_file.h"
 #include "hostsim/sim/output/result.h"
 
@@ -31,6 +32,7 @@ struct RunOptions {
     OutputFile* csvOutput = nullptr;
     std::optional<std::filesystem::path> reference; // a result to compare with
     bool logCalls = false;
+    BlockSharing blocks = BlockSharing::Shared; // the instances' VectorBlocks and MatrixBlocks
     bool progress = false;
     bool keepSamples = true; // RunResult::samples; off for long runs that need only the CSV
 };

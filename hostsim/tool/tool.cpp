@@ -50,6 +50,7 @@ struct RunArgs {
     std::string csv, plot, reference;
     double referenceTolerance = 0;
     bool logCalls = false;
+    bool ownBlocks = false;
 };
 
 
@@ -119,6 +120,7 @@ int Run(const RunArgs& a, const std::map<std::string, CLI::Option*>& given, std:
         o.maxSteps = static_cast<long>(a.maxSteps);
     }
     o.logCalls = a.logCalls;
+    if (a.ownBlocks) o.blocks = sim::BlockSharing::PerInstance;
     o.progress = DVX_ISATTY(DVX_FILENO(stderr)) != 0;
     o.keepSamples = has("--plot");
 
@@ -237,6 +239,9 @@ int ToolMain(int argc, const char* const* argv, std::ostream& out, std::ostream&
                         "its range")
             ->needs(reference);
     run->add_flag("--log-calls", r.logCalls, "Log every UDMMain call and every callback on stderr");
+    run->add_flag("--own-blocks", r.ownBlocks,
+                  "Give every instance a VectorBlock and a MatrixBlock of its own (by default instances share them, "
+                  "as a host with global vectors does)");
 
     const AnalysisCommands analysis(app);
 

@@ -22,6 +22,13 @@ void ComponentUnit::Build(Builder& b) {
         slot.entry = b.Entry(slot.row, slot.col);
         slots_.push_back(slot);
     }
+    byRow_.clear();
+    for (size_t r = 0; r < 3; ++r) {
+        rowStart_[r] = byRow_.size();
+        for (size_t k = 0; k < n; ++k)
+            if (static_cast<size_t>(slots_[k].localRow) == r) byRow_.push_back(k);
+    }
+    rowStart_[3] = byRow_.size();
     // The entries of the last step call, then those of the first.
     values_.assign(2 * n, 0.0);
     haveFirst_ = false;
@@ -58,8 +65,10 @@ void ComponentUnit::Residual(const Point& p, Rows& f) {
 
 double ComponentUnit::RowTerm(const Point& p, size_t r) const {
     double sum = -rhs_[r];
-    for (size_t k = 0; k < slots_.size(); ++k)
-        if (static_cast<size_t>(slots_[k].localRow) == r) sum += values_[k] * p.Y(slots_[k].col);
+    for (size_t i = rowStart_[r]; i < rowStart_[r + 1]; ++i) {
+        const size_t k = byRow_[i];
+        sum += values_[k] * p.Y(slots_[k].col);
+    }
     return sum;
 }
 

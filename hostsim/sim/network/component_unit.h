@@ -57,6 +57,10 @@ private:
         int entry = -1, row = -1, col = -1, localRow = 0;
     };
     std::vector<Slot> slots_;
+    // The slots of local row r are byRow_[rowStart_[r] .. rowStart_[r + 1]):
+    // the energies and the residual report read one row at a time.
+    std::vector<size_t> byRow_;
+    std::array<size_t, 4> rowStart_{};
     std::vector<double> values_; // the last step call's entries, then the first's
     std::array<double, 3> rhs_{};
     std::array<double, 3> firstRhs_{};

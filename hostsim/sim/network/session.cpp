@@ -66,8 +66,8 @@ std::vector<CatalogueEntry> ReadCatalogue(const host::ComponentLibrary& library)
                    std::to_string(kCatalogueLimit) + " entries and never null");
 }
 
-Session::Session(const std::filesystem::path& library, std::ostream& log, bool logCalls)
-    : log_(log), logCalls_(logCalls) {
+Session::Session(const std::filesystem::path& library, std::ostream& log, bool logCalls, BlockSharing sharing)
+    : log_(log), logCalls_(logCalls), sharing_(sharing) {
     try {
         library_ = std::make_unique<host::ComponentLibrary>(library);
     } catch (const std::runtime_error& e) {
@@ -193,8 +193,16 @@ void Session::Drain(size_t i, int32_t callType, int32_t status) {
 
 size_t Session::Place(const std::string& name, const std::string& parameters) {
     const host::BlockLayout layout = SimulatorLayout(descriptor_.instanceSize);
+    std::unique_ptr<host::HostInstance> host;
+    if (sharing_ == BlockSharing::Shared) {
+        if (!pool_) pool_ = std::make_unique<host::BlockPool>(layout);
+        const host::SharedPlace place = pool_->Next();
+        host = std::make_unique<host::HostInstance>(*library_, place.layout, place.vector, place.matrix);
+    } else {
+        host = std::make_unique<host::HostInstance>(*library_, layout);
+    }
     const size_t i = instances_.size();
-    instances_.push_back({name, std::make_unique<host::HostInstance>(*library_, layout), 0, {}, {}, {}});
+    instances_.push_back({name, std::move(host), 0, {}, {}, {}});
     PlacedInstance& inst = instances_.back();
     byHandle_[inst.host->InstanceHandle()] = i;
 

@@ -7,6 +7,7 @@
 // go to the log stream.
 #pragma once
 
+#include "hostsim/kit/block_pool.h"
 #include "hostsim/kit/instance.h"
 #include "hostsim/kit/library.h"
 #include "hostsim/kit/recorder.h"
@@ -40,8 +41,14 @@ inline constexpr int kEntryCapacity = 16;
 
 // The blocks the simulator (and its conformance check) gives an instance:
 // variables at 0 and right-hand side at 24 in a 48-byte VectorBlock, and
-// kEntryCapacity entries in each MatrixBlock array.
+// kEntryCapacity entries in each MatrixBlock array. With shared blocks this
+// is each instance's room in them.
 host::BlockLayout SimulatorLayout(uint16_t instanceSize);
+
+// How the simulator keeps the instances' VectorBlocks and MatrixBlocks:
+// shared by as many instances as their 16-bit offsets reach, as a host with
+// global vectors keeps them (the default), or one pair per instance.
+enum class BlockSharing { Shared, PerInstance };
 
 struct PlacedInstance {
     std::string name;
@@ -55,7 +62,8 @@ class Session {
 public:
     // Loads the library, checks its interface version, registers the
     // callbacks with UDMInit and reads the catalogue.
-    Session(const std::filesystem::path& library, std::ostream& log, bool logCalls);
+    Session(const std::filesystem::path& library, std::ostream& log, bool logCalls,
+            BlockSharing sharing = BlockSharing::Shared);
     ~Session();
 
     const host::ComponentLibrary& Library() const { return *library_; }
@@ -90,6 +98,8 @@ private:
     std::ostream& log_;
     bool logCalls_;
     std::unique_ptr<host::ComponentLibrary> library_;
+    BlockSharing sharing_;
+    std::unique_ptr<host::BlockPool> pool_; // with shared blocks, once the instance size is known
     host::HostRecorder recorder_;
     ModelDescriptor descriptor_{};
     std::vector<CatalogueEntry> catalogue_;
