@@ -224,6 +224,20 @@ TEST(SingularNetworks, NameWhatMakesThemSoAndTheWellPosedOnesRun) {
     }
 }
 
+TEST(Messages, AParameterTextLongerThanTheNumberSyntaxReadsIsPointedOut) {
+    RunOptions o = ExampleOptions("motor-gear");
+    o.stop = 0.1;
+    o.params = {{"gear", "4" + std::string(130, ' ')}};
+    std::string log;
+    RunQuietly(o, &log);
+    EXPECT_TRUE(Has(log, "warning: instance 'gear': its parameter text has 131 characters, and the component's "
+                         "number syntax reads only the first 127"))
+        << log;
+    o.params = {{"gear", "4"}};
+    RunQuietly(o, &log);
+    EXPECT_FALSE(Has(log, "parameter text has")) << log;
+}
+
 // Two speed sources 10 and 5 rad/s apart through a clutch of 20 Nm: it
 // slips, and burns 20 Nm * 5 rad/s.
 TEST(SingularNetworks, AClutchBetweenTwoSpeedSourcesSlips) {

@@ -192,6 +192,12 @@ void Session::Drain(size_t i, int32_t callType, int32_t status) {
 }
 
 size_t Session::Place(const std::string& name, const std::string& parameters) {
+    // The component's number syntax reads this much of a parameter text; a
+    // longer one is the host's to point out (the component says nothing).
+    constexpr size_t kNumberText = 127;
+    if (parameters.size() > kNumberText)
+        log_ << "warning: instance '" << name << "': its parameter text has " << parameters.size()
+             << " characters, and the component's number syntax reads only the first " << kNumberText << "\n";
     const host::BlockLayout layout = SimulatorLayout(descriptor_.instanceSize);
     std::unique_ptr<host::HostInstance> host;
     if (sharing_ == BlockSharing::Shared) {
