@@ -26,8 +26,6 @@ std::string FirstLine(const fs::path& file) {
     return line;
 }
 
-const char* kHeader = "time,gear.M1,gear.M2,gear.OMEGA1,gear.OMEGA2,gear.K";
-
 // Nothing beside the outputs: no partial file of a run survives it.
 void ExpectOnly(const fs::path& dir, std::vector<std::string> names) {
     std::vector<std::string> there;
@@ -73,6 +71,8 @@ TEST_F(ToolTest, FailedRunChangesNoFileAndLeavesNothingBehind) {
 }
 
 #if !defined(_WIN32)
+const char* kHeader = "time,gear.M1,gear.M2,gear.OMEGA1,gear.OMEGA2,gear.K";
+
 TEST_F(ToolTest, ReplacedFileKeepsItsModeAndANewOneFollowsTheUmask) {
     std::ofstream(dir / "private.csv") << "earlier\n";
     ASSERT_EQ(chmod((dir / "private.csv").c_str(), 0600), 0);
