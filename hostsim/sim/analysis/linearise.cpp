@@ -58,13 +58,10 @@ LinearModel LineariseAt(const Model& model, Network& network, Session& session, 
     CheckAnalysisTime(s, at, "--at");
     const bool atStart = at <= s.start;
     if (!atStart) {
-        // A whole number of output intervals, none longer than the model's,
-        // so that the run's last grid point is `at`.
-        const double span = at - s.start;
-        const double intervals = std::max(1.0, std::ceil(span / s.outputInterval - 1e-9));
+        // One output interval to `at`: the grid never moves a step, and only
+        // the state at `at` is wanted, not samples on the way.
         s.stop = at;
-        s.outputInterval = span / intervals;
-        if (s.method != Method::Ida) s.step = std::min(s.step, s.outputInterval);
+        s.outputInterval = at - s.start;
     } else {
         // The run ends at its first OnStep; its grid only has to be valid.
         s.stop = std::max(s.stop, s.start + s.outputInterval);
