@@ -73,9 +73,9 @@ SolverStats FixedStep::Run(const Settings& s, Observer& observer) {
     network_.StartModes(s.start, y.data(), yp.data());
     solver_.Consistent(s.start, hShort, y, yp);
     {
-        std::string modes;
+        std::vector<ModeSet> modes;
         stats.modeChanges += solver_.SettleModes(s.start, hShort, y, yp, nullptr, &modes);
-        stats.events.push_back({s.start, "start" + (modes.empty() ? std::string() : ": " + modes)});
+        stats.events.push_back({s.start, "start", std::move(modes)});
     }
 
     std::vector<double> outputs, powers;
@@ -110,17 +110,20 @@ SolverStats FixedStep::Run(const Settings& s, Observer& observer) {
                     ++stats.stateEvents;
                     ++stats.modeChanges;
                     euler = restart = true;
-                    std::string modes = network_.ModeReport();
+                    std::vector<ModeSet> modes = network_.ModeChanges();
                     for (int round = 0;; ++round) {
                         solver_.Solve(t, y, 1.0 / h, {}, yNew, ypNew);
                         if (!network_.Settle(t, yNew.data(), ypNew.data(), nullptr)) break;
                         ++stats.modeChanges;
-                        modes += "; " + network_.ModeReport();
+                        for (ModeSet& m : network_.ModeChanges()) {
+                            m.round = round + 1;
+                            modes.push_back(std::move(m));
+                        }
                         if (round == 50)
                             throw SimError("at t = " + TimeText(t) + " the modes do not settle (last: " +
                                            network_.ModeReport() + ")");
                     }
-                    stats.events.push_back({t, "crossing: " + modes});
+                    stats.events.push_back({t, "crossing", std::move(modes)});
                     // What the change of mode took from the stored energy at
                     // once (a contact that ends with its spring compressed),
                     // seen as the step taken in the old modes against the one

@@ -174,9 +174,9 @@ SolverStats Ida::Run(const Settings& s, Observer& observer) {
     network_.StartModes(s.start, y.data(), yp.data());
     solver_.Consistent(s.start, hShort, y, yp);
     {
-        std::string modes;
+        std::vector<ModeSet> modes;
         stats.modeChanges += solver_.SettleModes(s.start, hShort, y, yp, nullptr, &modes);
-        stats.events.push_back({s.start, "start" + (modes.empty() ? std::string() : ": " + modes)});
+        stats.events.push_back({s.start, "start", std::move(modes)});
     }
     network_.Observe(s.start, y.data(), yp.data(), outputs_);
     observer.OnStep(s.start, y);
@@ -313,14 +313,13 @@ SolverStats Ida::Run(const Settings& s, Observer& observer) {
             ++stats.stateEvents;
         }
         if (atRoot || timeEvent) {
-            std::string modes;
+            std::vector<ModeSet> modes;
             const long changes = solver_.SettleModes(t, hShort, y, yp, atRoot ? fired.data() : nullptr, &modes);
             stats.modeChanges += changes;
             restart = restart || changes > 0;
             if (restart) {
                 stats.eventEnergy += storedBefore - network_.Stored(t, y.data());
-                stats.events.push_back({t, std::string(timeEvent ? "breakpoint" : "crossing") +
-                                               (modes.empty() ? "" : ": " + modes)});
+                stats.events.push_back({t, timeEvent ? "breakpoint" : "crossing", std::move(modes)});
             }
         }
         // A root that changed nothing: IDA goes on from the end of its step,

@@ -116,12 +116,16 @@ void ImplicitSolver::Consistent(double t, double hShort, std::vector<double>& y,
 }
 
 long ImplicitSolver::SettleModes(double t, double hShort, std::vector<double>& y, std::vector<double>& yp,
-                                 const int* fired, std::string* report) {
+                                 const int* fired, std::vector<ModeSet>* modes) {
     long changes = 0;
     for (int round = 0; round < kModeRounds; ++round) {
         if (!network_.Settle(t, y.data(), yp.data(), round == 0 ? fired : nullptr)) return changes;
         ++changes;
-        if (report != nullptr) *report += (report->empty() ? "" : "; ") + network_.ModeReport();
+        if (modes != nullptr)
+            for (ModeSet& m : network_.ModeChanges()) {
+                m.round = round;
+                modes->push_back(std::move(m));
+            }
         Consistent(t, hShort, y, yp);
     }
     throw SimError("at t = " + TimeText(t) + " the modes do not settle after " + std::to_string(kModeRounds) +

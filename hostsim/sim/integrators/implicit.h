@@ -44,9 +44,10 @@ public:
     // At an event: asks the units for their modes at the consistent point
     // (y, yp), and while any changes, makes the point consistent in the new
     // modes and asks again. `fired` as for Network::Settle. Returns the
-    // number of mode changes; `report` (if given) receives the new modes.
+    // number of mode changes; `modes` (if given) receives the new modes,
+    // each with the round of settling that set it.
     long SettleModes(double t, double hShort, std::vector<double>& y, std::vector<double>& yp, const int* fired,
-                     std::string* report = nullptr);
+                     std::vector<ModeSet>* modes = nullptr);
 
     long Residuals() const { return residuals_; }
     long Jacobians() const { return jacobians_; }
