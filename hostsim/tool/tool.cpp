@@ -4,12 +4,15 @@
 #include "hostsim/check/check.h"
 #include "hostsim/sim/output/format.h"
 #include "hostsim/sim/output/plot.h"
+#include "hostsim/sim/output/summary_json.h"
 #include "hostsim/sim/run.h"
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <cstdio>
 #include <new>
+#include <sstream>
 #include <utility>
 
 #if defined(_WIN32)
@@ -40,7 +43,7 @@ struct RunArgs {
     double start = 0, stop = 0, step = 0, interval = 0, rtol = 0, atol = 0, maxStep = 0;
     std::string method;
     std::vector<std::string> params, sets, outputs;
-    std::string csv, plot, reference;
+    std::string csv, plot, reference, summaryJson;
     double referenceTolerance = 0;
     bool logCalls = false;
 };
@@ -77,7 +80,25 @@ int JudgeReference(const sim::ReferenceComparison& reference, double tolerance, 
     return kExitDeviation;
 }
 
+// Two of the run's output files under one name would leave only the one
+// written last.
+void CheckDistinctOutputs(const std::vector<std::pair<const char*, std::string>>& files) {
+    std::vector<std::pair<const char*, std::filesystem::path>> seen;
+    for (const auto& [option, file] : files) {
+        if (file.empty()) continue;
+        std::error_code error;
+        std::filesystem::path path = std::filesystem::weakly_canonical(file, error);
+        if (error) path = std::filesystem::absolute(file).lexically_normal();
+        for (const auto& [other, earlier] : seen)
+            if (earlier == path)
+                throw sim::SimError(std::string(option) + " " + file + ": the same file as " + other +
+                                    "; give each output a file of its own");
+        seen.emplace_back(option, std::move(path));
+    }
+}
+
 int Run(const RunArgs& a, const std::map<std::string, CLI::Option*>& given, std::ostream& out, std::ostream& err) {
+    const auto began = std::chrono::steady_clock::now();
     sim::RunOptions o;
     o.model = a.model.empty() ? DefaultModel() : std::filesystem::path(a.model);
     if (o.model.empty())
@@ -116,8 +137,12 @@ int Run(const RunArgs& a, const std::map<std::string, CLI::Option*>& given, std:
     o.logCalls = a.logCalls;
     o.progress = DVX_ISATTY(DVX_FILENO(stderr)) != 0;
     o.keepSamples = !a.plot.empty();
-    // A plot that cannot be drawn is known before the run.
+    // A plot that cannot be drawn is known before the run, and so is a
+    // summary document that cannot be created.
     if (!a.plot.empty()) sim::CheckPlotFile(a.plot);
+    CheckDistinctOutputs({{"--csv", a.csv}, {"--plot", a.plot}, {"--summary-json", a.summaryJson}});
+    std::optional<sim::AtomicFile> summaryJson;
+    if (!a.summaryJson.empty()) summaryJson.emplace(a.summaryJson);
     const sim::RunResult result = sim::RunSimulation(o, err);
     sim::PrintSummary(result, out);
     out << "\n";
@@ -129,8 +154,24 @@ int Run(const RunArgs& a, const std::map<std::string, CLI::Option*>& given, std:
                      result.reference.get());
         out << "plot written to " << a.plot << "\n";
     }
-    if (tolerance) return JudgeReference(*result.reference, a.referenceTolerance, err);
-    return 0;
+    // The exit status is decided here, once; the summary document records it
+    // with what the failed checks said.
+    std::ostringstream findings;
+    int status = 0;
+    if (tolerance) status = JudgeReference(*result.reference, a.referenceTolerance, findings);
+    err << findings.str();
+    if (summaryJson) {
+        sim::RunEnding ending;
+        ending.version = DVX_VERSION;
+        ending.csv = o.csv;
+        if (!a.plot.empty()) ending.plot = a.plot;
+        ending.exitStatus = status;
+        ending.message = findings.str();
+        ending.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        sim::WriteSummaryJson(*summaryJson, result, ending);
+        out << "summary written to " << a.summaryJson << "\n";
+    }
+    return status;
 }
 
 } // namespace
@@ -204,6 +245,9 @@ int ToolMain(int argc, const char* const* argv, std::ostream& out, std::ostream&
                         "With --reference: exit with status 2 when a column deviates by more than TOL relative to "
                         "its range")
             ->needs(reference);
+    run->add_option("--summary-json", r.summaryJson,
+                    "Write what the summary shows, with the files written, the wall time and the exit status, into "
+                    "this JSON file (docs/summary-json.md)");
     run->add_flag("--log-calls", r.logCalls, "Log every UDMMain call and every callback on stderr");
 
     std::string checkLib;

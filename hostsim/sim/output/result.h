@@ -19,6 +19,7 @@ struct InstanceReport {
     double energyIn = 0.0;      // integral of M1*OMEGA1 dt [J]
     double energyOut = 0.0;     // integral of M2*OMEGA2 dt [J]
     double maxResidual = 0.0;   // largest |-OMEGA1/K + OMEGA2| over all steps
+    bool total = false;         // the sum over all instances (no finals), shown when not all are recorded
 };
 
 // The model's energy account at the stop time.
