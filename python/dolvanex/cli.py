@@ -12,7 +12,7 @@ import pandas as pd
 
 from . import metrics as m
 from .model import ModelError
-from .plotting import plot_sweep
+from .plotting import plot_format, plot_sweep
 from .result import SimulationError
 from .spaces import grid, samples
 from .sweep import sweep
@@ -168,6 +168,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if not a.metric:
             raise UsageError("give at least one --metric NAME=EXPR")
         named = dict(parse_metric(spec) for spec in a.metric)
+        if a.plot:
+            plot_format(a.plot)  # known before the study, not after it
         space = build_space(a.vary, a.samples, a.sampling, a.seed)
         settings = {k: getattr(a, k) for k in ("method", "rtol", "atol", "start", "stop", "output_interval",
                                                "step", "max_step")}

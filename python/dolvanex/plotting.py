@@ -18,6 +18,14 @@ _FORMATS = {".png": "png", ".svg": "svg"}
 _MAX_LINES = 8
 
 
+def plot_format(file: Union[str, os.PathLike]) -> str:
+    """"png" or "svg" by the file's extension; ValueError for any other."""
+    form = _FORMATS.get(Path(file).suffix.lower())
+    if form is None:
+        raise ValueError(f"{file}: the plot is a .png or an .svg file")
+    return form
+
+
 def plot_sweep(
     table: pd.DataFrame,
     file: Union[str, os.PathLike],
@@ -31,9 +39,7 @@ def plot_sweep(
     gaps. Writes a PNG or an SVG by the file's extension, complete or not at
     all; returns its path. Raises ValueError for another extension."""
     path = Path(file)
-    form = _FORMATS.get(path.suffix.lower())
-    if form is None:
-        raise ValueError(f"{path}: the plot is a .png or an .svg file")
+    form = plot_format(path)
     import matplotlib
 
     matplotlib.use("Agg")

@@ -80,12 +80,23 @@ def variant_options(bundle: ModelBundle, variant: dict[str, Any], settings: dict
         raise ValueError(f"the variant {variant}: {error}") from None
 
 
+def local_cluster(workers: int) -> Any:
+    """Single-threaded worker processes and their scheduler, every socket on
+    127.0.0.1: the scheduler's and the workers' HTTP servers as well, which
+    Dask would otherwise open on every interface."""
+    from distributed import LocalCluster
+
+    return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                        dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0",
+                        silence_logs=logging.ERROR)
+
+
 @contextmanager
 def dask_client(client: Any, workers: Optional[int]) -> Iterator[Any]:
     """The client to run on: the one given, one connected to the address
     given, or a local cluster of single-threaded worker processes (one per
     core unless `workers` says otherwise) on 127.0.0.1, closed afterwards."""
-    from distributed import Client, LocalCluster
+    from distributed import Client
 
     if client is not None and workers is not None:
         raise ValueError("workers= sizes the local cluster; an existing cluster has its own workers")
@@ -96,8 +107,7 @@ def dask_client(client: Any, workers: Optional[int]) -> Iterator[Any]:
             yield connected
     elif client is None:
         count = workers or os.cpu_count() or 1
-        with LocalCluster(n_workers=count, threads_per_worker=1, processes=True, host="127.0.0.1",
-                          dashboard_address=None, silence_logs=logging.ERROR) as cluster, Client(cluster) as local:
+        with local_cluster(count) as cluster, Client(cluster) as local:
             try:
                 local.wait_for_workers(count, timeout=_WORKER_START)
             except TimeoutError:
@@ -114,6 +124,8 @@ def dask_client(client: Any, workers: Optional[int]) -> Iterator[Any]:
 def _lost(key: str, future: Any) -> Outcome:
     # The task itself failed: the worker died under it too often, or could
     # not run it at all. Not the run's doing, so not kept for a resume.
+    if future.status != "error":
+        return Outcome(key, FAILED, f"the Dask task was {future.status}")
     error = future.exception()
     return Outcome(key, FAILED, f"the Dask task failed: {type(error).__name__}: {error}")
 
@@ -123,7 +135,9 @@ def _run_pending(client: Any, workers: Optional[int], bundle: ModelBundle, tasks
     from distributed import as_completed
 
     with dask_client(client, workers) as dask:
-        shared = dask.scatter(bundle, broadcast=True)
+        # A key of its own: a second sweep of the same model on the same
+        # client must not share data that the first one's end releases.
+        shared = dask.scatter(bundle, broadcast=True, hash=False)
         token = uuid.uuid4().hex[:8]
         keys = [f"dolvanex-{token}-{index}" for index, _ in tasks]
         futures = dask.map(run_variant, [task for _, task in tasks], bundle=shared, key=keys)
