@@ -10,6 +10,7 @@ import os
 import re
 import sys
 import uuid
+from collections import deque
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, Iterator, Mapping, Optional, Sequence, Union
@@ -22,11 +23,14 @@ from .model import ModelBundle, ModelLike
 from .spaces import SpaceLike, variants
 from .store import Store, variant_key
 from .tool import RunOptions
-from .worker import FAILED, Outcome, VariantTask, run_variant
+from .worker import FAILED, Outcome, VariantTask, run_chunk
 
 FIXED_COLUMNS = ["status", "message", "steps", "wall_time", "variant"]
 # The local cluster's workers start in well under this, even on a busy machine.
 _WORKER_START = 60.0
+# A task runs variants for about this long [s], at most this many of them.
+_TASK_SECONDS = 0.1
+_MAX_CHUNK = 64
 
 MetricsLike = Union[Mapping[str, MetricLike], Sequence[MetricLike], MetricLike]
 
@@ -130,6 +134,17 @@ def _lost(key: str, future: Any) -> Outcome:
     return Outcome(key, FAILED, f"the Dask task failed: {type(error).__name__}: {error}")
 
 
+def chunk_size(per_variant: Optional[float], remaining: int, slots: int) -> int:
+    """How many variants the next task runs: one until a run's time is
+    known, then enough for about `_TASK_SECONDS` (a Dask task costs a few
+    milliseconds, as much as a short run), but never so many that the last
+    variants fall to fewer workers than there are."""
+    if per_variant is None or per_variant <= 0.0:
+        return 1
+    wanted = int(_TASK_SECONDS / per_variant)
+    return max(1, min(wanted, _MAX_CHUNK, -(-remaining // slots)))
+
+
 def _run_pending(client: Any, workers: Optional[int], bundle: ModelBundle, tasks: list[tuple[int, VariantTask]],
                  done: list[Optional[Outcome]], store: Optional[Store], bar: tqdm) -> None:
     from distributed import as_completed
@@ -139,19 +154,42 @@ def _run_pending(client: Any, workers: Optional[int], bundle: ModelBundle, tasks
         # client must not share data that the first one's end releases.
         shared = dask.scatter(bundle, broadcast=True, hash=False)
         token = uuid.uuid4().hex[:8]
-        keys = [f"dolvanex-{token}-{index}" for index, _ in tasks]
-        futures = dask.map(run_variant, [task for _, task in tasks], bundle=shared, key=keys)
-        where = {future.key: (index, task) for future, (index, task) in zip(futures, tasks)}
+        queue = deque(tasks)
+        running: dict[str, tuple[Any, list[tuple[int, VariantTask]]]] = {}
+        finished = as_completed()
+        times: list[float] = []
+
+        # Two tasks per worker in flight: the next one is there when one
+        # ends, and what a lost worker held is little.
+        def submit() -> None:
+            slots = 2 * max(1, len(dask.scheduler_info().get("workers", {})))
+            per_variant = sum(times) / len(times) if times else None
+            while queue and len(running) < slots:
+                size = chunk_size(per_variant, len(queue), slots)
+                chunk = [queue.popleft() for _ in range(min(size, len(queue)))]
+                future = dask.submit(run_chunk, [task for _, task in chunk], shared,
+                                     key=f"dolvanex-{token}-{chunk[0][0]}")
+                running[future.key] = (future, chunk)
+                finished.add(future)
+
         try:
-            for future in as_completed(futures):
-                index, task = where[future.key]
-                outcome = future.result() if future.status == "finished" else _lost(task.key, future)
-                if store is not None:
-                    store.save(outcome)
-                done[index] = outcome
-                bar.update(1)
+            submit()
+            for future in finished:
+                _, chunk = running.pop(future.key)
+                if future.status == "finished":
+                    outcomes = future.result()
+                else:
+                    outcomes = [_lost(task.key, future) for _, task in chunk]
+                for (index, _), outcome in zip(chunk, outcomes):
+                    if store is not None:
+                        store.save(outcome)
+                    done[index] = outcome
+                    if math.isfinite(outcome.elapsed):
+                        times.append(outcome.elapsed)
+                    bar.update(1)
+                submit()
         finally:
-            dask.cancel(futures)
+            dask.cancel([f for f, _ in running.values()])
 
 
 def sweep(

@@ -9,6 +9,8 @@ tool's CSV and summary document are the one format both sides know.
 
 from __future__ import annotations
 
+import atexit
+import itertools
 import json
 import math
 import os
@@ -16,6 +18,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 from dataclasses import dataclass
 from numbers import Integral, Real
 from pathlib import Path
@@ -132,6 +135,28 @@ def _ending(code: int) -> str:
     return f"{_TOOL_NAME} ended with exit status {code}"
 
 
+_folders: dict[Optional[Path], Path] = {}
+_folders_lock = threading.Lock()
+_names = itertools.count()
+
+
+def _scratch_folder(base: Optional[Path]) -> Path:
+    # One folder per process for the runs' files, made once: creating and
+    # removing a folder per run costs more than a short run itself.
+    with _folders_lock:
+        folder = _folders.get(base)
+        if folder is None or not folder.is_dir():
+            folder = Path(tempfile.mkdtemp(prefix="dolvanex-runs-", dir=base))
+            _folders[base] = folder
+        return folder
+
+
+@atexit.register
+def _remove_folders() -> None:
+    for folder in _folders.values():
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def run_tool(
     model: Path,
     options: RunOptions,
@@ -139,13 +164,16 @@ def run_tool(
     readable: Callable[[str], str] = lambda text: text,
     scratch: Optional[Path] = None,
 ) -> Result:
-    """Runs the tool on a model file and returns what it wrote. Raises SimulationError with the tool's message (through
-    `readable`) and exit status, or with status None after `timeout` s,
-    when the process has been killed."""
+    """Runs the tool on a model file and returns what it wrote. Raises
+    SimulationError with the tool's message (through `readable`) and exit
+    status, or with status None after `timeout` s, when the process has
+    been killed. The run's files go to a folder of this process's (in
+    `scratch`) and are removed once read."""
     tool = find_tool()
-    with tempfile.TemporaryDirectory(prefix="dolvanex-run-", dir=scratch) as folder:
-        csv, summary = Path(folder) / "result.csv", Path(folder) / "summary.json"
-        command = [str(tool), "run", str(model), *options.arguments(), "--csv", str(csv), "--summary-json", str(summary)]
+    stem = _scratch_folder(scratch) / f"{os.getpid()}-{next(_names)}"
+    csv, summary = stem.with_suffix(".csv"), stem.with_suffix(".json")
+    command = [str(tool), "run", str(model), *options.arguments(), "--csv", str(csv), "--summary-json", str(summary)]
+    try:
         try:
             done = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=timeout,
                                   check=False)
@@ -159,6 +187,9 @@ def run_tool(
         except (OSError, ValueError) as error:
             raise SimulationError(f"{_ending(done.returncode)} but its files cannot be read: {error}",
                                   done.returncode) from None
+    finally:
+        csv.unlink(missing_ok=True)
+        summary.unlink(missing_ok=True)
     if done.returncode == 2:
         raise SimulationError(readable(result.summary.get("message", "").strip()) or message, 2, result)
     return result

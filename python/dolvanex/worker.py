@@ -9,6 +9,7 @@ import math
 import shutil
 import tempfile
 import threading
+import time
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Optional
@@ -41,6 +42,7 @@ class Outcome:
     exit_status: Optional[int] = None
     csv_text: Optional[str] = None
     summary_text: Optional[str] = None
+    elapsed: float = math.nan  # what the variant took on the worker, all told [s]
 
     @property
     def decided(self) -> bool:
@@ -111,6 +113,17 @@ def run_variant(task: VariantTask, bundle: ModelBundle) -> Outcome:
     if task.keep:
         outcome.csv_text, outcome.summary_text = result.csv_text, result.summary_text
     return outcome
+
+
+def run_chunk(tasks: list[VariantTask], bundle: ModelBundle) -> list[Outcome]:
+    """Runs variants one after the other, each timed."""
+    outcomes = []
+    for task in tasks:
+        began = time.perf_counter()
+        outcome = run_variant(task, bundle)
+        outcome.elapsed = time.perf_counter() - began
+        outcomes.append(outcome)
+    return outcomes
 
 
 def completed(key: str, result: Result, metrics: dict[str, MetricLike]) -> Outcome:

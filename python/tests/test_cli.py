@@ -16,7 +16,8 @@ import pytest
 
 from conftest import MOTOR_GEAR, starts
 
-COMMAND = [sys.executable, "-m", "dolvanex", "sweep", str(MOTOR_GEAR)]
+# -P: the package on PYTHONPATH, not one the working folder happens to hold.
+COMMAND = [sys.executable, "-P", "-m", "dolvanex", "sweep", str(MOTOR_GEAR)]
 
 
 def sweep_command(*args: str, timeout: float = 120) -> subprocess.CompletedProcess:

@@ -26,7 +26,7 @@ def made_up(t: np.ndarray, **columns: np.ndarray) -> dv.Result:
                           "elements": [{"element": "drive", "kind": "supplied", "energy": 10.0},
                                        {"element": "clutch", "kind": "dissipated", "energy": 4.0},
                                        {"element": "drag", "kind": "dissipated", "energy": 3.0}]}}
-    return dv.Result(frame.to_csv(index=False), json.dumps(summary))
+    return dv.Result(frame.to_csv(index=False, na_rep="nan"), json.dumps(summary))
 
 
 T = np.linspace(0.0, 2.0, 201)

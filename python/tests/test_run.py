@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import shutil
@@ -38,7 +39,7 @@ def test_run_gives_exactly_the_tools_csv(tool: Path, tmp_path: Path, example: st
     text = (tmp_path / "tool.csv").read_text()
     result = dv.run(model, **kwargs)
     assert result.csv_text == text
-    expected = pd.read_csv(tmp_path / "tool.csv", float_precision="round_trip").set_index("time")
+    expected = pd.read_csv(tmp_path / "tool.csv", float_precision="round_trip", dtype=float).set_index("time")
     pd.testing.assert_frame_equal(result.data, expected, check_exact=True)
     assert result.data.index.name == "time"
     assert list(result.data.columns) == text.splitlines()[0].split(",")[1:]
@@ -192,3 +193,13 @@ def test_the_tool_is_found_by_variable_then_beside_the_package(tool: Path, monke
 def test_csv_text_reads_back_every_bit() -> None:
     frame = read_csv_text("time,x\n0,0.1\n1,2.0000000000000004\n2,1e-320\n")
     assert frame["x"].tolist() == [0.1, 2.0000000000000004, 1e-320]
+
+
+@pytest.mark.parametrize("rows", [3, 5000], ids=["small", "large"])
+def test_both_csv_readers_give_the_same_frame(rows: int) -> None:
+    t = [i * 0.001 for i in range(rows)]
+    text = "time,a.x,b.y\n" + "".join(f"{v!r},{(v * 7.1) ** 0.5!r},{-v / 3!r}\n" for v in t)
+    frame = read_csv_text(text)
+    expected = pd.read_csv(io.StringIO(text), float_precision="round_trip", dtype=float).set_index("time")
+    pd.testing.assert_frame_equal(frame, expected, check_exact=True)
+    assert len(text) > 64 * 1024 if rows > 1000 else len(text) < 64 * 1024

@@ -155,3 +155,17 @@ def test_sweeps_of_one_model_one_after_another_on_one_client_all_complete(client
         table = dv.sweep(MOTOR_GEAR, dv.grid({"gear": [k]}), {"K": dv.final("gear.K")}, client=client)
         assert table["status"].tolist() == ["ok"], table["message"].tolist()
         assert table.loc[0, "K"] == k
+
+
+@pytest.mark.parametrize("per_variant,remaining,slots,size", [
+    (None, 64, 4, 1),       # nothing measured yet
+    (0.5, 64, 4, 1),        # a long run is a task of its own
+    (0.004, 1000, 4, 25),   # about a tenth of a second of short runs
+    (0.004, 30, 4, 8),      # the last ones spread over every slot
+    (0.004, 3, 4, 1),
+    (1e-6, 10 ** 6, 4, 64),  # never more than 64 in one task
+])
+def test_a_task_holds_a_tenth_of_a_second_of_runs(per_variant, remaining: int, slots: int, size: int) -> None:
+    from dolvanex.sweep import chunk_size
+
+    assert chunk_size(per_variant, remaining, slots) == size

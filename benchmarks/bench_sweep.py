@@ -1,0 +1,111 @@
+"""The Python package's costs, measured against the tool alone.
+
+- run() against one `dolvanex-host run` writing the same CSV and summary:
+  the package's overhead per run (start, reading the CSV and the JSON).
+- sweep() of 64 motor-gear variants on 1 and 2 local workers (clusters
+  started beforehand; their start is given apart), and a plain shell loop
+  over the tool that writes each variant's CSV.
+
+    DOLVANEX_HOST=build/native/dolvanex-host PYTHONPATH=build/native/python \\
+        /usr/bin/python3 benchmarks/bench_sweep.py [--repeat N]
+
+Prints medians and the machine's load average before and after; the
+figures are read by people, not asserted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import shlex
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+from typing import Callable
+
+import dolvanex as dv
+from dolvanex.sweep import local_cluster
+
+MODEL = Path(__file__).resolve().parent.parent / "examples" / "motor-gear" / "model.json"
+KS = [1.0, 1.5, 2.0, 3.0, 4.0, 5.0, 6.0, 8.0]
+JS = [0.2, 0.3, 0.5, 0.7, 1.0, 1.5, 2.0, 3.0]
+
+
+def median_seconds(work: Callable[[], object], repeat: int) -> tuple[float, float, float]:
+    """Median, fastest and slowest of `repeat` runs, after one to warm up."""
+    work()
+    times = []
+    for _ in range(repeat):
+        began = time.perf_counter()
+        work()
+        times.append(time.perf_counter() - began)
+    return statistics.median(times), min(times), max(times)
+
+
+def load() -> str:
+    return " ".join(f"{v:.2f}" for v in os.getloadavg())
+
+
+def show(name: str, figures: tuple[float, float, float], unit: float = 1.0, suffix: str = "s") -> float:
+    med, low, high = (f / unit for f in figures)
+    print(f"  {name:<46} {med:9.4f} {suffix}  (fastest {low:.4f}, slowest {high:.4f})")
+    return figures[0]
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=7, help="measured repetitions of each sweep (default 7)")
+    a = parser.parse_args()
+    tool = dv.find_tool()
+    print(f"tool {tool}; {os.cpu_count()} cores; load average before: {load()}")
+
+    with tempfile.TemporaryDirectory(prefix="dolvanex-bench-") as folder:
+        scratch = Path(folder)
+        files = ["--csv", str(scratch / "r.csv"), "--summary-json", str(scratch / "r.json")]
+        runs = 10 * a.repeat
+        print(f"\none motor-gear run (median of {runs}):")
+        bare = show("dolvanex-host run (no files)", median_seconds(
+            lambda: subprocess.run([str(tool), "run", str(MODEL)], stdout=subprocess.DEVNULL, check=True), runs))
+        alone = show("dolvanex-host run --csv --summary-json", median_seconds(
+            lambda: subprocess.run([str(tool), "run", str(MODEL), *files], stdout=subprocess.DEVNULL, check=True),
+            runs))
+        package = show("dolvanex.run() and its .data", median_seconds(lambda: dv.run(MODEL).data, runs))
+        print(f"  overhead of run() per run: {1e3 * (package - alone):.2f} ms "
+              f"({100 * (package / alone - 1):.0f} % of the tool with its files; the tool without files: "
+              f"{1e3 * bare:.2f} ms)")
+
+        space = dv.grid({"gear": KS, "load.J": JS})
+        metrics = {"w": dv.final("load.omega")}
+        print(f"\nsweep of {len(space)} motor-gear variants, metric final(load.omega) (median of {a.repeat}):")
+        loop = " ; ".join(
+            f"{shlex.quote(str(tool))} run {shlex.quote(str(MODEL))} --param gear={k!r} --set load.J={j!r} "
+            f"--csv {shlex.quote(str(scratch / f'{k}-{j}.csv'))} >/dev/null"
+            for k in KS for j in JS)
+        shell = show("shell loop over dolvanex-host (a CSV each)", median_seconds(
+            lambda: subprocess.run(["sh", "-c", loop], check=True), a.repeat))
+        from distributed import Client
+
+        swept = {}
+        for workers in (1, 2):
+            began = time.perf_counter()
+            with local_cluster(workers) as cluster, Client(cluster) as client:
+                client.wait_for_workers(workers, timeout=60)
+                started = time.perf_counter() - began
+                swept[workers] = show(f"sweep(), {workers} worker{'s' if workers > 1 else ''} (cluster running)",
+                                      median_seconds(lambda: dv.sweep(MODEL, space, metrics, client=client),
+                                                     a.repeat))
+            print(f"  {'':<46} (that cluster started in {started:.2f} s)")
+        embedded = show("sweep(), embedded default (2 workers, with start)", median_seconds(
+            lambda: dv.sweep(MODEL, space, metrics), max(1, a.repeat // 3)))
+        print(f"  speed-up from 1 to 2 workers: {swept[1] / swept[2]:.2f}x")
+        print(f"  2 workers against the shell loop: {shell / swept[2]:.2f}x faster; embedded, cluster start "
+              f"included: {shell / embedded:.2f}x")
+    print(f"\nload average after: {load()}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
