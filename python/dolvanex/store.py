@@ -60,15 +60,20 @@ class Store:
 
     def load(self, key: str, metrics: dict[str, MetricLike]) -> Optional[Outcome]:
         """A variant done before, its metrics taken again from its files;
-        None when it is not there (or not complete)."""
-        refused = self._refused(key)
-        if refused.is_file():
-            record = json.loads(refused.read_text(encoding="utf-8"))
-            return Outcome(key, FAILED, record["message"], exit_status=record["exit_status"])
-        csv, summary = self._csv(key), self._summary(key)
-        if not (csv.is_file() and summary.is_file()):
+        None when it is not there, not complete, or its files cannot be read
+        (someone else's copy cut short): it then runs again."""
+        refused, csv, summary = self._refused(key), self._csv(key), self._summary(key)
+        try:
+            if refused.is_file():
+                record = json.loads(refused.read_text(encoding="utf-8"))
+                return Outcome(key, FAILED, str(record["message"]), exit_status=int(record["exit_status"]))
+            if not (csv.is_file() and summary.is_file()):
+                return None
+            result = Result.from_files(csv, summary)
+            result.data  # read now, so that a damaged CSV runs again rather than failing a metric
+            return completed(key, result, metrics)
+        except (OSError, ValueError, KeyError, TypeError, IndexError):
             return None
-        return completed(key, Result.from_files(csv, summary), metrics)
 
     def save(self, outcome: Outcome) -> None:
         """Keeps what the tool decided; the summary, written last, marks a

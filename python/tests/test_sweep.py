@@ -106,11 +106,19 @@ def test_resume_runs_only_what_is_not_done(wrapped_tool, tmp_path: Path) -> None
     assert starts(log) == 12 + 2 + 3, "the two lost variants and the three timeouts, nothing else"
     same_table(again, first)
 
+    # Files cut short by something else than the sweep: those variants run again.
+    damaged = first.loc[[1, 2], "variant"].tolist()
+    (out / f"{damaged[0]}.json").write_text('{"format": 1, "sol')
+    (out / f"{damaged[1]}.failed.json").write_text("")
+    repaired = dv.sweep(MOTOR_GEAR, space, metrics, out=out, timeout=1.0, workers=2)
+    assert starts(log) == 12 + 2 + 3 + 2 + 3
+    same_table(repaired, first)
+
     # Everything done but the timeouts: no cluster needed for the rest, and
     # metrics are taken again from the kept files.
     table = dv.sweep(MOTOR_GEAR, space, {"w": dv.final("load.omega"), "top": dv.max("load.omega")}, out=out,
                      timeout=1.0, workers=1)
-    assert starts(log) == 12 + 2 + 3 + 3
+    assert starts(log) == 12 + 2 + 3 + 2 + 3 + 3
     ok = table["status"] == "ok"
     assert np.array_equal(table.loc[ok, "top"], table.loc[ok, "w"]), "the load only speeds up"
 
