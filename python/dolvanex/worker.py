@@ -105,7 +105,7 @@ def run_variant(task: VariantTask, bundle: ModelBundle) -> Outcome:
     folder = local_model(bundle)
     try:
         result = run_tool(folder / "model.json", task.options, task.timeout,
-                          lambda text: bundle.readable(text, folder), _scratch())
+                          lambda text: bundle.readable(text, folder))
     except SimulationError as error:
         return Outcome(task.key, TIMEOUT if error.status is None else FAILED, error.message,
                        exit_status=error.status)
