@@ -138,6 +138,9 @@ print(len(result.data))
     cat "$work/python.log" >&2
     fail "the bundle's Python package does not run the bundle's tool"
   fi
+  (cd "$dir" && env -u DOLVANEX_HOST -u PYTHONPATH PYTHONUSERBASE="$userbase" PYTHONDONTWRITEBYTECODE=1 \
+      "$python" -m dolvanex sweep --help >"$work/python.log" 2>&1) ||
+    fail "python3 -m dolvanex sweep --help failed in the bundle folder: $(cat "$work/python.log")"
   [ -z "$(find "$dir/python" -name '__pycache__')" ] || fail "importing the package wrote into the bundle"
   pythonnote="; python/install.py made the package importable and dolvanex.run() ran the bundled tool"
 fi
