@@ -86,28 +86,43 @@ def study(tool: Path, scratch: Path, label: str, settings: dict[str, object], re
     space = dv.grid({"gear": KS, "load.J": JS})
     metrics = {"w": dv.final("load.omega")}
     extra = " ".join(f"--{k.replace('_', '-')} {v}" for k, v in settings.items())
-    print(f"\nsweep of {len(space)} motor-gear variants{label}, metric final(load.omega) (median of {repeat}):")
     loop = " ; ".join(
         f"{shlex.quote(str(tool))} run {shlex.quote(str(MODEL))} --param gear={k!r} --set load.J={j!r} {extra} "
         f"--csv {shlex.quote(str(scratch / f'{k}-{j}.csv'))} >/dev/null"
         for k in KS for j in JS)
-    shell = show("shell loop over dolvanex-host (a CSV each)", median_seconds(
-        lambda: subprocess.run(["sh", "-c", loop], check=True), repeat))
-    swept = {}
-    for workers in (1, 2):
-        began = time.perf_counter()
-        with local_cluster(workers) as cluster, Client(cluster) as client:
-            client.wait_for_workers(workers, timeout=60)
-            started = time.perf_counter() - began
-            swept[workers] = show(f"sweep(), {workers} worker{'s' if workers > 1 else ''} (cluster running)",
-                                  median_seconds(lambda: dv.sweep(MODEL, space, metrics, client=client,
-                                                                  **settings), repeat))
-        print(f"  {'':<46} (that cluster started in {started:.2f} s)")
+    print(f"\nsweep of {len(space)} motor-gear variants{label}, metric final(load.omega) "
+          f"(median of {repeat}, interleaved):")
+    with local_cluster(1) as one, Client(one) as c1, local_cluster(2) as two, Client(two) as c2:
+        c1.wait_for_workers(1, timeout=60)
+        c2.wait_for_workers(2, timeout=60)
+        ways: dict[str, Callable[[], object]] = {
+            "shell loop over dolvanex-host (a CSV each)": lambda: subprocess.run(["sh", "-c", loop], check=True),
+            "sweep(), 1 worker (cluster running)": lambda: dv.sweep(MODEL, space, metrics, client=c1, **settings),
+            "sweep(), 2 workers (cluster running)": lambda: dv.sweep(MODEL, space, metrics, client=c2, **settings),
+        }
+        # The others' builds come and go on this machine: each repetition
+        # takes every way in turn, in a rotating order, so that a
+        # disturbance falls on all of them alike.
+        times: dict[str, list[float]] = {name: [] for name in ways}
+        names = list(ways)
+        for name in names:
+            ways[name]()
+        for r in range(repeat):
+            for name in names[r % 3:] + names[:r % 3]:
+                began = time.perf_counter()
+                ways[name]()
+                times[name].append(time.perf_counter() - began)
+    for name in names:
+        ts = times[name]
+        print(f"  {name:<46} {statistics.median(ts):9.4f} s  (fastest {min(ts):.4f}, slowest {max(ts):.4f})")
+    loop_t, one_t, two_t = (times[n] for n in names)
     embedded = show("sweep(), embedded default (2 workers, with start)", median_seconds(
         lambda: dv.sweep(MODEL, space, metrics, **settings), max(1, repeat // 3)))
-    print(f"  speed-up from 1 to 2 workers: {swept[1] / swept[2]:.2f}x")
-    print(f"  2 workers against the shell loop: {shell / swept[2]:.2f}x faster; embedded, cluster start "
-          f"included: {shell / embedded:.2f}x")
+    for what, pick in (("medians", statistics.median), ("fastest", min)):
+        print(f"  {what}: speed-up from 1 to 2 workers {pick(one_t) / pick(two_t):.2f}x; 2 workers against the "
+              f"shell loop {pick(loop_t) / pick(two_t):.2f}x faster")
+    print(f"  embedded default, cluster start included, against the shell loop: "
+          f"{statistics.median(loop_t) / embedded:.2f}x")
 
 
 def main() -> int:
