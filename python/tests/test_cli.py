@@ -21,7 +21,18 @@ COMMAND = [sys.executable, "-P", "-m", "dolvanex", "sweep", str(MOTOR_GEAR)]
 
 
 def sweep_command(*args: str, timeout: float = 120) -> subprocess.CompletedProcess:
-    return subprocess.run([*COMMAND, *args], capture_output=True, text=True, timeout=timeout, check=False)
+    """The command in a session of its own, so that on a timeout its local
+    cluster's workers and their tools end with it."""
+    command = [*COMMAND, *args]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               start_new_session=True)
+    try:
+        out, err = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.communicate()
+        raise
+    return subprocess.CompletedProcess(command, process.returncode, out, err)
 
 
 def test_a_grid_from_the_shell_prints_writes_and_draws(tmp_path: Path) -> None:
