@@ -42,6 +42,7 @@ test: native sanitize fuzz windows
 
 bench: native
 	build/native/dolvanex-bench
+	DOLVANEX_HOST=build/native/dolvanex-host PYTHONPATH=build/native/python /usr/bin/python3 -P benchmarks/bench_sweep.py
 
 # The two release bundles: build/native/Dolvanex-<version>-linux-x86_64.tar.gz
 # and build/windows/Dolvanex-<version>-win32.zip.

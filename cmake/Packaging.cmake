@@ -43,6 +43,16 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/ DESTINATION examples
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION docs
         COMPONENT ${DVX_BUNDLE_COMPONENT} FILES_MATCHING PATTERN "*.md")
 install(FILES ${CMAKE_SOURCE_DIR}/CHANGELOG.md DESTINATION . COMPONENT ${DVX_BUNDLE_COMPONENT})
+# The Python package drives the Linux tool: python/dolvanex beside the tool,
+# as it lies in the build tree, and python/install.py, which makes it
+# importable without a network.
+set(dvx_bundle_python "")
+if(NOT WIN32)
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/python/dolvanex DESTINATION python COMPONENT ${DVX_BUNDLE_COMPONENT}
+          FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+  install(FILES ${CMAKE_SOURCE_DIR}/python/install.py DESTINATION python COMPONENT ${DVX_BUNDLE_COMPONENT})
+  set(dvx_bundle_python ${DVX_PYTHON})
+endif()
 
 # --- CPack ----------------------------------------------------------------------
 set(CPACK_PACKAGE_NAME Dolvanex)
@@ -88,5 +98,5 @@ add_test(NAME release_bundle
          COMMAND sh ${CMAKE_SOURCE_DIR}/cmake/check-bundle.sh
                  ${CMAKE_BINARY_DIR}/CPackConfig.cmake ${DVX_BUNDLE_GENERATOR}
                  ${DVX_BUNDLE_NAME}${DVX_BUNDLE_SUFFIX} ${PROJECT_VERSION}
-                 "${dvx_host_file}" "${dvx_runner}" ${dvx_bundle_files})
+                 "${dvx_host_file}" "${dvx_runner}" "${dvx_bundle_python}" ${dvx_bundle_files})
 set_tests_properties(release_bundle PROPERTIES TIMEOUT 300)

@@ -4,18 +4,20 @@
 # holds and runs the host tool from there against the bundled library and the
 # default example.
 #
-# check-bundle.sh CONFIG GENERATOR PACKAGE VERSION HOST RUNNER BINARY...
+# check-bundle.sh CONFIG GENERATOR PACKAGE VERSION HOST RUNNER PYTHON BINARY...
 #   CONFIG     the build tree's CPackConfig.cmake
 #   GENERATOR  ZIP or TGZ
 #   PACKAGE    the file name the bundle must have
 #   VERSION    the project version the tool must report
 #   HOST       file name of the host tool, or "" when it is not built
 #   RUNNER     program that runs HOST (the Wine wrapper), or "" to run it directly
+#   PYTHON     the interpreter that tries the bundle's Python package, or ""
+#              when the bundle has none
 #   BINARY...  the component library first, then the other binaries expected
 #              at the top of the bundle
 set -eu
-config=$1 generator=$2 package=$3 version=$4 host=$5 runner=$6
-shift 6
+config=$1 generator=$2 package=$3 version=$4 host=$5 runner=$6 python=$7
+shift 7
 library=$1
 
 fail() { echo "release bundle: $*" >&2; exit 1; }
@@ -38,7 +40,7 @@ top=${top%.tar.gz}
 dir=$work/unpacked/$top
 
 # Exactly the expected entries at the top: nothing missing, nothing stray.
-expected=$(for f in "$@" CHANGELOG.md docs examples; do echo "$f"; done | sort)
+expected=$(for f in "$@" CHANGELOG.md docs examples ${python:+python}; do echo "$f"; done | sort)
 actual=$(ls -A "$dir" | sort)
 [ "$expected" = "$actual" ] || fail "top of the bundle holds
 $actual
@@ -112,4 +114,34 @@ while IFS= read -r line; do
 done <<EOF_COMMANDS
 $commands
 EOF_COMMANDS
-echo "release bundle: $package unpacked; $host --version: $(echo "$out" | head -n 1); default example: $(($(wc -l <"$work/run/result.csv") - 1)) samples; $count commands of the guide ran"
+# The Python package, installed as the bundle's readme says, without a
+# network and into a user base of its own, finds the bundle's tool beside
+# itself: no $DOLVANEX_HOST, and no tool on the PATH.
+pythonnote=""
+if [ -n "$python" ]; then
+  [ -f "$dir/python/dolvanex/__init__.py" ] && [ -f "$dir/python/install.py" ] || fail "python/ lacks the package or install.py"
+  [ -z "$(find "$dir/python" -name '__pycache__' -o -name '*.pyc')" ] || fail "python/ holds compiled files"
+  userbase=$work/userbase
+  PYTHONUSERBASE=$userbase "$python" "$dir/python/install.py" >"$work/python.log" 2>&1 ||
+    fail "python/install.py failed: $(cat "$work/python.log")"
+  cd "$work/run"
+  if ! env -u DOLVANEX_HOST -u PYTHONPATH PATH=/usr/bin:/bin PYTHONUSERBASE="$userbase" PYTHONDONTWRITEBYTECODE=1 \
+      "$python" -c '
+import sys, dolvanex
+tool = dolvanex.find_tool()
+assert str(tool) == sys.argv[1], f"the package found {tool}, not {sys.argv[1]}"
+assert dolvanex.__version__ == sys.argv[2], f"the package is {dolvanex.__version__}, the bundle {sys.argv[2]}"
+result = dolvanex.run(sys.argv[3], stop=1)
+assert len(result.data) == 21 and result.summary["exit_status"] == 0
+print(len(result.data))
+' "$dir/$host" "$version" "$dir/examples/motor-gear/model.json" >"$work/python.log" 2>&1; then
+    cat "$work/python.log" >&2
+    fail "the bundle's Python package does not run the bundle's tool"
+  fi
+  (cd "$dir" && env -u DOLVANEX_HOST -u PYTHONPATH PYTHONUSERBASE="$userbase" PYTHONDONTWRITEBYTECODE=1 \
+      "$python" -m dolvanex sweep --help >"$work/python.log" 2>&1) ||
+    fail "python3 -m dolvanex sweep --help failed in the bundle folder: $(cat "$work/python.log")"
+  [ -z "$(find "$dir/python" -name '__pycache__')" ] || fail "importing the package wrote into the bundle"
+  pythonnote="; python/install.py made the package importable and dolvanex.run() ran the bundled tool"
+fi
+echo "release bundle: $package unpacked; $host --version: $(echo "$out" | head -n 1); default example: $(($(wc -l <"$work/run/result.csv") - 1)) samples; $count commands of the guide ran$pythonnote"

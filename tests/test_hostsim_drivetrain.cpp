@@ -26,7 +26,7 @@ constexpr double kStep = 1e-3; // bdf2
 // The first event whose text holds `what`, or NaN.
 double EventTime(const Trace& r, const std::string& what) {
     for (const EventRecord& e : r.stats.events)
-        if (e.what.find(what) != std::string::npos) return e.t;
+        if (e.Text().find(what) != std::string::npos) return e.t;
     return NAN;
 }
 

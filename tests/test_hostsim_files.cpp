@@ -46,7 +46,7 @@ TEST_F(ToolTest, PathsThatCannotTakeAnOutputAreRefusedBeforeTheRun) {
         {{"--csv", In("folder")}, "--csv " + In("folder") + ": names a folder, not a file"},
         {{"--csv", In("kept.csv"), "--plot", In("missing/kept.png")},
          "--plot " + In("missing/kept.png") + ": the folder " + (dir / "missing").string() + " does not exist"},
-        {{"--csv", In("same.png"), "--plot", In("same.png")}, "the same file as " + In("same.png")},
+        {{"--csv", In("same.png"), "--plot", In("same.png")}, "the same file as --csv " + In("same.png")},
         {{"--csv", In("none/x.csv")}, "does not exist"},
     };
     for (const auto& c : cases) {

@@ -89,7 +89,7 @@ TEST(EventRecord, EndlessSwitchingAtOneInstantIsAnError) {
     const Timeline line(network, 0.0, 10.0);
     EventLog events(stats, line);
     try {
-        for (int i = 0; i < 1000; ++i) events.Add(1.0 + i * 1e-9, "crossing: clutch stuck");
+        for (int i = 0; i < 1000; ++i) events.Add(1.0 + i * 1e-9, "crossing", {{"clutch", "stuck", 0}});
         ADD_FAILURE() << "no error";
     } catch (const SimError& e) {
         EXPECT_TRUE(Has(e.what(), "the modes switch without end: 200 events within")) << e.what();

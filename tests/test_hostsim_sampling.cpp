@@ -81,7 +81,7 @@ TEST(Tolerances, TightOnesFinishAndAgreeWithEachOther) {
         for (const EventRecord& e : r.stats.events)
             if (std::abs(e.t - 0.7989277) < 1e-6) {
                 ++locks;
-                EXPECT_EQ(e.what, "crossing: clutch stuck") << tol;
+                EXPECT_EQ(e.Text(), "crossing: clutch stuck") << tol;
             }
         EXPECT_EQ(locks, 1) << tol;
         EXPECT_LE(std::abs(r.energy.Balance()), 1e-9 * r.energy.supplied) << tol;

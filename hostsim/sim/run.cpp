@@ -205,7 +205,7 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
     std::vector<InstanceReport> shown;
     for (size_t i : recorded) shown.push_back(result.reports[i]);
     if (shown.size() != result.reports.size()) {
-        InstanceReport all{"(all " + std::to_string(result.reports.size()) + ")", {}, 0.0, 0.0, 0.0, 0.0, 0.0};
+        InstanceReport all{"(all " + std::to_string(result.reports.size()) + ")", {}, 0.0, 0.0, 0.0, 0.0, 0.0, true};
         for (const InstanceReport& r : result.reports) {
             all.energyIn += r.energyIn;
             all.energyOut += r.energyOut;

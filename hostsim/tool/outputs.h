@@ -17,11 +17,12 @@ public:
     // Throws SimError naming the option and the path.
     sim::OutputFile& Claim(const std::string& path, const char* option) {
         auto file = std::make_unique<sim::OutputFile>(path, option);
-        for (const auto& other : files_)
-            if (other->SameTarget(*file))
-                throw sim::SimError(std::string(option) + " " + path + ": the same file as " + other->Path().string() +
-                                    ", which another output writes");
+        for (size_t k = 0; k < files_.size(); ++k)
+            if (files_[k]->SameTarget(*file))
+                throw sim::SimError(std::string(option) + " " + path + ": the same file as " + options_[k] + " " +
+                                    files_[k]->Path().string() + "; give each output a file of its own");
         files_.push_back(std::move(file));
+        options_.push_back(option);
         return *files_.back();
     }
     void CommitAll() {
@@ -37,6 +38,7 @@ public:
 
 private:
     std::vector<std::unique_ptr<sim::OutputFile>> files_;
+    std::vector<std::string> options_; // the option that claimed each
 };
 
 } // namespace dvx::tool

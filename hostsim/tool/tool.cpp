@@ -8,15 +8,18 @@
 #include "hostsim/sim/output/columns.h"
 #include "hostsim/sim/output/output_file.h"
 #include "hostsim/sim/output/plot.h"
+#include "hostsim/sim/output/summary_json.h"
 #include "hostsim/sim/run.h"
 #include "hostsim/tool/analysis.h"
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <optional>
 #include <new>
+#include <sstream>
 #include <utility>
 
 #if defined(_WIN32)
@@ -47,7 +50,7 @@ struct RunArgs {
     double start = 0, stop = 0, step = 0, interval = 0, rtol = 0, atol = 0, maxStep = 0, maxSteps = 0;
     std::string method;
     std::vector<std::string> params, sets, outputs;
-    std::string csv, plot, reference;
+    std::string csv, plot, reference, summaryJson;
     double referenceTolerance = 0;
     bool logCalls = false;
     bool ownBlocks = false;
@@ -78,6 +81,7 @@ int JudgeReference(const sim::ReferenceComparison& reference, double tolerance, 
 }
 
 int Run(const RunArgs& a, const std::map<std::string, CLI::Option*>& given, std::ostream& out, std::ostream& err) {
+    const auto began = std::chrono::steady_clock::now();
     sim::RunOptions o;
     o.model = a.model.empty() ? DefaultModel() : std::filesystem::path(a.model);
     if (o.model.empty())
@@ -108,7 +112,8 @@ int Run(const RunArgs& a, const std::map<std::string, CLI::Option*>& given, std:
         if (pattern.empty()) throw sim::SimError("--output: expected a column name or pattern, for example gear*.OMEGA*");
         o.outputs.push_back(pattern);
     }
-    for (const auto& [option, path] : {std::pair{"--csv", &a.csv}, {"--plot", &a.plot}, {"--reference", &a.reference}})
+    for (const auto& [option, path] : {std::pair{"--csv", &a.csv}, {"--plot", &a.plot}, {"--reference", &a.reference},
+                                       {"--summary-json", &a.summaryJson}})
         if (has(option) && path->empty()) throw sim::SimError(std::string(option) + ": the file name is empty");
     if (has("--reference")) o.reference = a.reference;
     const bool tolerance = has("--reference-tolerance");
@@ -129,6 +134,7 @@ int Run(const RunArgs& a, const std::map<std::string, CLI::Option*>& given, std:
     Outputs outputs;
     sim::OutputFile* csv = has("--csv") ? &outputs.Claim(a.csv, "--csv") : nullptr;
     sim::OutputFile* plot = has("--plot") ? &outputs.Claim(a.plot, "--plot") : nullptr;
+    sim::OutputFile* summaryJson = has("--summary-json") ? &outputs.Claim(a.summaryJson, "--summary-json") : nullptr;
     o.csvOutput = csv;
     std::ostream& report = outputs.OnStandardOutput() ? err : out;
 
@@ -138,19 +144,34 @@ int Run(const RunArgs& a, const std::map<std::string, CLI::Option*>& given, std:
                      o.model.filename().string() == "model.json" ? o.model.parent_path().filename().string()
                                                                  : o.model.filename().string(),
                      result.reference.get(), sim::TimeDigits(result.settings));
+    // The exit status is decided once, before any file is put in place; the
+    // summary document records it with what the failed checks said.
+    std::ostringstream findings;
+    int status = 0;
+    if (!result.findings.empty()) {
+        findings << "dolvanex-host: the run completed, but its results fail a check:";
+        for (const std::string& f : result.findings) findings << "\n  " << f;
+        findings << "\n";
+        status = kExitDeviation;
+    }
+    if (tolerance && JudgeReference(*result.reference, a.referenceTolerance, findings) != 0) status = kExitDeviation;
+    if (summaryJson) {
+        sim::RunEnding ending;
+        ending.version = DVX_VERSION;
+        if (csv) ending.csv = a.csv;
+        if (plot) ending.plot = a.plot;
+        ending.exitStatus = status;
+        ending.message = findings.str();
+        ending.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        sim::WriteSummaryJson(*summaryJson, result, ending);
+    }
     outputs.CommitAll();
     sim::PrintSummary(result, report);
     report << "\n";
     if (csv) report << "CSV written to " << a.csv << "\n";
     if (plot) report << "plot written to " << a.plot << "\n";
-    int status = 0;
-    if (!result.findings.empty()) {
-        err << "dolvanex-host: the run completed, but its results fail a check:";
-        for (const std::string& f : result.findings) err << "\n  " << f;
-        err << "\n";
-        status = kExitDeviation;
-    }
-    if (tolerance && JudgeReference(*result.reference, a.referenceTolerance, err) != 0) status = kExitDeviation;
+    if (summaryJson) report << "summary written to " << a.summaryJson << "\n";
+    err << findings.str();
     return status;
 }
 
@@ -238,6 +259,9 @@ int ToolMain(int argc, const char* const* argv, std::ostream& out, std::ostream&
                         "With --reference: exit with status 2 when a column deviates by more than TOL relative to "
                         "its range")
             ->needs(reference);
+    given["--summary-json"] = run->add_option("--summary-json", r.summaryJson,
+                    "Write what the summary shows, with the files written, the wall time and the exit status, into "
+                    "this JSON file (docs/summary-json.md)");
     run->add_flag("--log-calls", r.logCalls, "Log every UDMMain call and every callback on stderr");
     run->add_flag("--own-blocks", r.ownBlocks,
                   "Give every instance a VectorBlock and a MatrixBlock of its own (by default instances share them, "

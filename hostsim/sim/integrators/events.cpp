@@ -71,14 +71,15 @@ void ConsistentBetween(ImplicitSolver& solver, const Timeline& line, double t, d
     solver.Consistent(t, line.ProjectStep(), h, side, y, yp);
 }
 
-void EventLog::Add(double t, const std::string& what) {
+void EventLog::Add(double t, const std::string& kind, std::vector<ModeChange> modes) {
     ++stats_.eventCount;
-    if (stats_.events.size() < kKeptEvents) stats_.events.push_back({t, what});
+    const EventRecord event{t, kind, std::move(modes)};
+    if (stats_.events.size() < kKeptEvents) stats_.events.push_back(event);
     recent_.push_back(t);
     if (recent_.size() > kChatter) recent_.pop_front();
     if (recent_.size() == kChatter && t - recent_.front() <= kChatterWindow * line_.Span())
         throw SimError("at t = " + TimeText(t) + " the modes switch without end: " + std::to_string(kChatter) +
-                       " events within " + FormatNumber(t - recent_.front(), 3) + " s (the last: " + what + ")");
+                       " events within " + FormatNumber(t - recent_.front(), 3) + " s (the last: " + event.Text() + ")");
 }
 
 void CheckStepLimit(long steps, long limit, double t, double h, const std::string& detail) {

@@ -64,7 +64,7 @@ void ConsistentBetween(ImplicitSolver& solver, const Timeline& line, double t, d
 class EventLog {
 public:
     EventLog(SolverStats& stats, const Timeline& line) : stats_(stats), line_(line) {}
-    void Add(double t, const std::string& what);
+    void Add(double t, const std::string& kind, std::vector<ModeChange> modes);
 
 private:
     SolverStats& stats_;

@@ -109,9 +109,9 @@ SolverStats FixedStep::Run(const Settings& s, Observer& observer) {
     const size_t n = static_cast<size_t>(network_.Size());
     std::vector<double> y = network_.Initial(), yp(n, 0.0), yNew, ypNew, yPrev, g, ys, yps;
     {
-        std::string modes;
+        std::vector<ModeChange> modes;
         stats.modeChanges += solver_.Start(s.start, line.ProjectStep(), line.DeriveStep(s.start, h), y, yp, &modes);
-        log.Add(s.start, "start" + (modes.empty() ? std::string() : ": " + modes));
+        log.Add(s.start, "start", std::move(modes));
         network_.NoteMovedStates(y, stats.warnings);
     }
 
@@ -172,17 +172,20 @@ SolverStats FixedStep::Run(const Settings& s, Observer& observer) {
                 ++stats.modeChanges;
                 euler = restart = true;
                 a = 1.0 / hn;
-                std::string modes = network_.ModeReport();
+                std::vector<ModeChange> modes = network_.ModeChanges();
                 for (int round = 0;; ++round) {
                     solver_.Solve(at, y, a, {}, yNew, ypNew);
                     if (!network_.Settle(at, yNew.data(), ypNew.data(), nullptr)) break;
                     ++stats.modeChanges;
-                    modes += "; " + network_.ModeReport();
+                    for (ModeChange& m : network_.ModeChanges()) {
+                        m.round = round + 1;
+                        modes.push_back(std::move(m));
+                    }
                     if (round == 50)
                         throw SimError("at t = " + TimeText(target) + " the modes do not settle (last: " +
                                        network_.ModeReport() + ")");
                 }
-                log.Add(target, "crossing: " + modes);
+                log.Add(target, "crossing", std::move(modes));
                 // What the change of mode took from the stored energy at
                 // once (a contact that ends with its spring compressed),
                 // seen as the step taken in the old modes against the one
@@ -247,11 +250,11 @@ SolverStats FixedStep::Run(const Settings& s, Observer& observer) {
             const double storedBefore = network_.Stored(t, y.data());
             t = line.Events()[next].last;
             solver_.Consistent(t, line.ProjectStep(), line.DeriveStep(t, h), Side::Forward, y, yp);
-            std::string modes;
+            std::vector<ModeChange> modes;
             stats.modeChanges +=
                 solver_.SettleModes(t, line.ProjectStep(), line.DeriveStep(t, h), y, yp, nullptr, &modes);
             stats.eventEnergy += storedBefore - network_.Stored(t, y.data());
-            log.Add(t, "breakpoint" + (modes.empty() ? std::string() : ": " + modes));
+            log.Add(t, "breakpoint", std::move(modes));
             restart = true;
             lastEvent = t;
             observer.OnStep(t, y);

@@ -240,9 +240,9 @@ SolverStats Ida::Run(const Settings& s, Observer& observer) {
     // The consistent start, in the modes it calls for.
     std::vector<double> y = network_.Initial(), yp(n_, 0.0), ys, yps;
     {
-        std::string modes;
+        std::vector<ModeChange> modes;
         stats.modeChanges += solver_.Start(s.start, line.ProjectStep(), line.DeriveStep(s.start, 0.0), y, yp, &modes);
-        log.Add(s.start, "start" + (modes.empty() ? std::string() : ": " + modes));
+        log.Add(s.start, "start", std::move(modes));
         network_.NoteMovedStates(y, stats.warnings);
     }
     lastEvent_ = s.start;
@@ -345,7 +345,7 @@ SolverStats Ida::Run(const Settings& s, Observer& observer) {
         }
 
         bool restart = false;
-        std::string modes;
+        std::vector<ModeChange> modes;
         const double storedBefore = atStop || atRoot ? network_.Stored(t, y.data()) : 0.0;
         if (atStop) {
             // The inputs after every breakpoint of the event, at its last.
@@ -365,7 +365,7 @@ SolverStats Ida::Run(const Settings& s, Observer& observer) {
         }
         if (restart) {
             stats.eventEnergy += storedBefore - network_.Stored(t, y.data());
-            log.Add(t, std::string(atStop ? "breakpoint" : "crossing") + (modes.empty() ? "" : ": " + modes));
+            log.Add(t, atStop ? "breakpoint" : "crossing", std::move(modes));
             Accumulate(stats);
             o.Load(o.y, y);
             o.Load(o.yp, yp);

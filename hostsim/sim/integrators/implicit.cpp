@@ -211,7 +211,7 @@ void ImplicitSolver::Derive(double t, double h, Side side, std::vector<double>& 
 }
 
 long ImplicitSolver::Start(double t, double hProject, double hDerive, std::vector<double>& y, std::vector<double>& yp,
-                           std::string* report) {
+                           std::vector<ModeChange>* modes) {
     network_.StartModes(t, y.data(), yp.data());
     const std::vector<double> initial = y;
     try {
@@ -226,16 +226,20 @@ long ImplicitSolver::Start(double t, double hProject, double hDerive, std::vecto
         network_.StartModes(t, y.data(), yp.data());
         Consistent(t, hProject, hDerive, Side::Forward, y, yp);
     }
-    return SettleModes(t, hProject, hDerive, y, yp, nullptr, report);
+    return SettleModes(t, hProject, hDerive, y, yp, nullptr, modes);
 }
 
 long ImplicitSolver::SettleModes(double t, double hProject, double hDerive, std::vector<double>& y,
-                                 std::vector<double>& yp, const int* fired, std::string* report) {
+                                 std::vector<double>& yp, const int* fired, std::vector<ModeChange>* modes) {
     long changes = 0;
     for (int round = 0; round < kModeRounds; ++round) {
         if (!network_.Settle(t, y.data(), yp.data(), round == 0 ? fired : nullptr)) return changes;
         ++changes;
-        if (report != nullptr) *report += (report->empty() ? "" : "; ") + network_.ModeReport();
+        if (modes != nullptr)
+            for (ModeChange& m : network_.ModeChanges()) {
+                m.round = round;
+                modes->push_back(std::move(m));
+            }
         Consistent(t, hProject, hDerive, Side::Forward, y, yp);
     }
     throw SimError("at t = " + TimeText(t) + " the modes do not settle after " + std::to_string(kModeRounds) +

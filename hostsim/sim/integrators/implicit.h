@@ -63,17 +63,18 @@ public:
     // those modes leave the equations singular (a clutch held stuck between
     // two speed sources), the units give up their constraints
     // (ElementUnit::Loosen) and choose their modes again from the speeds
-    // that then result. Returns the number of mode changes; `report`
-    // receives the modes.
+    // that then result. Returns the number of mode changes; `modes`
+    // receives the modes set.
     long Start(double t, double hProject, double hDerive, std::vector<double>& y, std::vector<double>& yp,
-               std::string* report);
+               std::vector<ModeChange>* modes);
 
     // At an event: asks the units for their modes at the consistent point
     // (y, yp), and while any changes, makes the point consistent in the new
     // modes and asks again. `fired` as for Network::Settle. Returns the
-    // number of mode changes; `report` (if given) receives the new modes.
+    // number of mode changes; `modes` (if given) receives the new modes,
+    // each with the round of settling that set it.
     long SettleModes(double t, double hProject, double hDerive, std::vector<double>& y, std::vector<double>& yp,
-                     const int* fired, std::string* report = nullptr);
+                     const int* fired, std::vector<ModeChange>* modes = nullptr);
 
     // The words for equations that a factorisation found singular, and for
     // torques that equations fixing the same speeds leave undetermined one by

@@ -19,6 +19,16 @@ long WholeOr(double ratio, double otherwise) {
 
 } // namespace
 
+std::string EventRecord::Text() const {
+    std::string text = kind;
+    for (size_t i = 0; i < modes.size(); ++i) {
+        const bool newRound = i == 0 || modes[i].round != modes[i - 1].round;
+        text += i == 0 ? ": " : newRound ? "; " : ", ";
+        text += modes[i].element + " " + modes[i].mode;
+    }
+    return text;
+}
+
 StepPlan PlanSteps(const Settings& s) {
     StepPlan plan;
     plan.step = s.step;

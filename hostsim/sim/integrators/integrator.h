@@ -31,11 +31,15 @@ public:
     virtual void OnSample(const Sample& s) = 0;
 };
 
-// An event of the run: a restart at a waveform breakpoint or a zero
-// crossing, and the modes it changed.
+// An event of the run: the consistent start, a restart at a waveform
+// breakpoint or at a zero crossing, and the modes it set.
 struct EventRecord {
     double t = 0.0;
-    std::string what;
+    std::string kind; // "start", "breakpoint" or "crossing"
+    std::vector<ModeChange> modes;
+    // "crossing: clutch stuck; clutch slipping forward": the rounds of
+    // settling apart by "; ", the units of one round by ", ".
+    std::string Text() const;
 };
 
 struct SolverStats {

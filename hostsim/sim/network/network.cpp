@@ -139,6 +139,12 @@ void Network::StartModes(double t, const double* y, const double* yp) {
     for (ElementUnit* unit : units_) unit->StartMode(p);
 }
 
+std::vector<ModeChange> Network::ModeChanges() const {
+    std::vector<ModeChange> modes;
+    for (size_t u : changed_) modes.push_back({units_[u]->Label(), units_[u]->ModeText(), 0});
+    return modes;
+}
+
 std::string Network::ModeReport() const {
     std::string text;
     for (size_t u : changed_) text += (text.empty() ? "" : ", ") + units_[u]->Label() + " " + units_[u]->ModeText();

@@ -21,6 +21,15 @@
 
 namespace dvx::sim {
 
+// A unit's new mode at an event: its label and the mode's text. `round`
+// counts the rounds of settling at one event (0 first), since a mode set
+// in one round may be changed again in the next.
+struct ModeChange {
+    std::string element;
+    std::string mode;
+    int round = 0;
+};
+
 struct EnergyAccount {
     std::string label;
     EnergyKind kind;
@@ -56,7 +65,9 @@ public:
     // changed.
     bool Settle(double t, const double* y, const double* yp, const int* fired);
     void StartModes(double t, const double* y, const double* yp);
-    // The units whose mode changed at the last Settle, for messages.
+    // The units whose mode changed at the last Settle, in unit order, with
+    // `round` 0; and the same as text for messages ("clutch stuck, ...").
+    std::vector<ModeChange> ModeChanges() const;
     std::string ModeReport() const;
     // Asks every unit to give up the constraints of its mode for a start
     // that they make singular; true when any did.

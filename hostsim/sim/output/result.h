@@ -21,6 +21,7 @@ struct InstanceReport {
     double maxResidual = 0.0;   // largest |-OMEGA1/K + OMEGA2| over all steps
     double maxResidualAt = 0.0; // its time [s]
     double speedScale = 0.0;    // largest |OMEGA2| over all steps [rad/s]
+    bool total = false;         // the sum over all instances (no finals), shown when not all are recorded
 };
 
 // The first value of a run that is not a finite number.

@@ -40,8 +40,10 @@ void PrintSummary(const RunResult& r, std::ostream& out) {
     constexpr size_t kShownEvents = 12;
     size_t shown = 0, events = 0;
     for (const EventRecord& ev : st.events) {
-        if (ev.what == "start") continue;
-        if (shown++ < kShownEvents) out << (events++ == 0 ? "events   " : "         ") << "t = " << FormatNumber(ev.t, 9) << " s  " << ev.what << "\n";
+        if (ev.kind == "start" && ev.modes.empty()) continue;
+        if (shown++ < kShownEvents)
+            out << (events++ == 0 ? "events   " : "         ") << "t = " << FormatNumber(ev.t, 9) << " s  " << ev.Text()
+                << "\n";
     }
     if (shown > kShownEvents) out << "         (" << shown - kShownEvents << " more)\n";
     out << "\n";

@@ -1,0 +1,93 @@
+"""A sweep's folder (``out=DIR``): each variant's CSV and summary document
+under the variant's hash, a record of each run the tool refused, and the
+table ``sweep.csv``. Every file appears complete or not at all, so that a
+sweep killed at any moment resumes from what is there."""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import tempfile
+from pathlib import Path
+from typing import Any, Optional
+
+import pandas as pd
+
+from .metrics import MetricLike
+from .model import ModelBundle
+from .result import Result
+from .tool import RunOptions
+from .worker import FAILED, Outcome, completed
+
+TABLE = "sweep.csv"
+
+
+def variant_key(bundle: ModelBundle, options: RunOptions) -> str:
+    """A stable name for a variant: a hash of the model (with its inputs)
+    and of the tool's arguments, which hold the variant's values as texts."""
+    text = json.dumps({"model": bundle.digest, "arguments": options.arguments()}, separators=(",", ":"))
+    return hashlib.sha256(text.encode()).hexdigest()[:20]
+
+
+def write_atomically(path: Path, data: bytes) -> None:
+    """Writes under a temporary name beside `path`, then renames."""
+    handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".partial", dir=path.parent)
+    try:
+        with os.fdopen(handle, "wb") as file:
+            file.write(data)
+            file.flush()
+            os.fsync(file.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        Path(temporary).unlink(missing_ok=True)
+        raise
+
+
+class Store:
+    def __init__(self, folder: Path) -> None:
+        self.folder = Path(folder)
+        self.folder.mkdir(parents=True, exist_ok=True)
+
+    def _csv(self, key: str) -> Path:
+        return self.folder / f"{key}.csv"
+
+    def _summary(self, key: str) -> Path:
+        return self.folder / f"{key}.json"
+
+    def _refused(self, key: str) -> Path:
+        return self.folder / f"{key}.failed.json"
+
+    def load(self, key: str, metrics: dict[str, MetricLike]) -> Optional[Outcome]:
+        """A variant done before, its metrics taken again from its files;
+        None when it is not there, not complete, or its files cannot be read
+        (someone else's copy cut short): it then runs again."""
+        refused, csv, summary = self._refused(key), self._csv(key), self._summary(key)
+        try:
+            if refused.is_file():
+                record = json.loads(refused.read_text(encoding="utf-8"))
+                return Outcome(key, FAILED, str(record["message"]), exit_status=int(record["exit_status"]))
+            if not (csv.is_file() and summary.is_file()):
+                return None
+            result = Result.from_files(csv, summary)
+            result.data  # read now, so that a damaged CSV runs again rather than failing a metric
+            return completed(key, result, metrics)
+        except (OSError, ValueError, KeyError, TypeError, IndexError):
+            return None
+
+    def save(self, outcome: Outcome) -> None:
+        """Keeps what the tool decided; the summary, written last, marks a
+        completed variant."""
+        if not outcome.decided:
+            return
+        if outcome.csv_text is not None and outcome.summary_text is not None:
+            write_atomically(self._csv(outcome.key), outcome.csv_text.encode("utf-8"))
+            write_atomically(self._summary(outcome.key), outcome.summary_text.encode("utf-8"))
+        elif outcome.exit_status != 0:
+            record: dict[str, Any] = {"message": outcome.message, "exit_status": outcome.exit_status}
+            write_atomically(self._refused(outcome.key), json.dumps(record, indent=2).encode("utf-8"))
+
+    def write_table(self, table: pd.DataFrame) -> Path:
+        path = self.folder / TABLE
+        write_atomically(path, table.to_csv(index=False).encode("utf-8"))
+        return path

@@ -1,0 +1,202 @@
+"""Runs of the command-line tool: where it is, its arguments, one run.
+
+Every run is a `dolvanex-host run` process of its own. The component keeps
+process-wide state (the callbacks it was given, one parse result), so two
+runs must never share a process; a process per run also keeps a crash of
+the component from taking the caller (or a Dask worker) with it, and the
+tool's CSV and summary document are the one format both sides know.
+"""
+
+from __future__ import annotations
+
+import atexit
+import itertools
+import json
+import math
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+from dataclasses import dataclass
+from numbers import Integral, Real
+from pathlib import Path
+from typing import Any, Callable, Optional, Sequence
+
+from .result import Result, SimulationError
+
+TOOL_VARIABLE = "DOLVANEX_HOST"
+_TOOL_NAME = "dolvanex-host"
+
+
+def find_tool() -> Path:
+    """The tool: the file named by $DOLVANEX_HOST, else the one beside this
+    package in the bundle (``<bundle>/python/dolvanex`` and
+    ``<bundle>/dolvanex-host``), else ``dolvanex-host`` on the PATH.
+    Raises FileNotFoundError saying where it looked."""
+    named = os.environ.get(TOOL_VARIABLE)
+    if named:
+        path = Path(named)
+        if path.is_file() and os.access(path, os.X_OK):
+            return path
+        raise FileNotFoundError(f"${TOOL_VARIABLE} names {named}, which is no executable file")
+    beside = Path(__file__).resolve().parent.parent.parent / _TOOL_NAME
+    if beside.is_file() and os.access(beside, os.X_OK):
+        return beside
+    found = shutil.which(_TOOL_NAME)
+    if found:
+        return Path(found)
+    raise FileNotFoundError(
+        f"{_TOOL_NAME} not found: ${TOOL_VARIABLE} is not set, {beside} is not there and the PATH has none"
+    )
+
+
+def set_text(value: Any) -> str:
+    """A --set value: JSON for numbers, booleans, lists and objects, a string as it stands."""
+    if isinstance(value, str):
+        return value
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, Integral):
+        return str(int(value))
+    if isinstance(value, Real):
+        number = float(value)
+        if not math.isfinite(number):
+            raise ValueError(f"{value!r} is not a finite number")
+        return repr(number)
+    return json.dumps(value, allow_nan=False)
+
+
+def param_text(value: Any) -> str:
+    """An instance's parameter text: a string as it stands, a number as the
+    shortest text that reads back to it."""
+    if isinstance(value, str):
+        return value
+    if isinstance(value, bool) or not isinstance(value, Real):
+        raise TypeError(f"a parameter text is a string or a number, not {value!r}")
+    return set_text(value)
+
+
+@dataclass(frozen=True)
+class RunOptions:
+    """The tool's arguments besides the model and its files, as texts."""
+
+    sets: tuple[tuple[str, str], ...] = ()
+    params: tuple[tuple[str, str], ...] = ()
+    outputs: tuple[str, ...] = ()
+    settings: tuple[tuple[str, str], ...] = ()  # ("--rtol", "1e-08"), ...
+
+    @staticmethod
+    def make(
+        sets: Optional[dict[str, Any]] = None,
+        params: Optional[dict[str, Any]] = None,
+        outputs: Optional[Sequence[str]] = None,
+        **settings: Any,
+    ) -> "RunOptions":
+        options = {"method": "--method", "rtol": "--rtol", "atol": "--atol", "start": "--start-time",
+                   "stop": "--stop-time", "output_interval": "--output-interval", "step": "--step",
+                   "max_step": "--max-step"}
+        chosen = []
+        for name, value in settings.items():
+            if name not in options:
+                raise TypeError(f"unknown setting {name!r}; the settings are {', '.join(options)}")
+            if value is not None:
+                chosen.append((options[name], value if name == "method" else set_text(value)))
+        if isinstance(outputs, str):
+            outputs = [outputs]
+        return RunOptions(
+            tuple((k, set_text(v)) for k, v in (sets or {}).items()),
+            tuple((k, param_text(v)) for k, v in (params or {}).items()),
+            tuple(outputs or ()),
+            tuple(chosen),
+        )
+
+    def arguments(self) -> list[str]:
+        args: list[str] = []
+        for option, value in self.settings:
+            args += [option, value]
+        for name, text in self.params:
+            args += ["--param", f"{name}={text}"]
+        for place, text in self.sets:
+            args += ["--set", f"{place}={text}"]
+        for pattern in self.outputs:
+            args += ["--output", pattern]
+        return args
+
+
+def _ending(code: int) -> str:
+    if code < 0:
+        try:
+            name = signal.Signals(-code).name
+        except ValueError:
+            name = f"signal {-code}"
+        return f"{_TOOL_NAME} was killed by {name}"
+    return f"{_TOOL_NAME} ended with exit status {code}"
+
+
+_folders: dict[Optional[Path], Path] = {}
+_folders_lock = threading.Lock()
+_names = itertools.count()
+# A run's files live for as long as it takes to read them back: in memory
+# where Linux offers it, since on a disk their creation and renaming cost a
+# short run a fifth of its time.
+_MEMORY = Path("/dev/shm")
+
+
+def _scratch_folder(base: Optional[Path]) -> Path:
+    # One folder per process for the runs' files, made once: creating and
+    # removing a folder per run costs more than a short run itself.
+    if base is None and _MEMORY.is_dir() and os.access(_MEMORY, os.W_OK | os.X_OK):
+        base = _MEMORY
+    with _folders_lock:
+        folder = _folders.get(base)
+        if folder is None or not folder.is_dir():
+            folder = Path(tempfile.mkdtemp(prefix="dolvanex-runs-", dir=base))
+            _folders[base] = folder
+        return folder
+
+
+@atexit.register
+def _remove_folders() -> None:
+    for folder in _folders.values():
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def run_tool(
+    model: Path,
+    options: RunOptions,
+    timeout: Optional[float] = None,
+    readable: Callable[[str], str] = lambda text: text,
+    scratch: Optional[Path] = None,
+) -> Result:
+    """Runs the tool on a model file and returns what it wrote. Raises
+    SimulationError with the tool's message (through `readable`) and exit
+    status, or with status None after `timeout` s, when the process has
+    been killed. The run's files go to a folder of this process's (in
+    `scratch`, else in /dev/shm or the temporary folder) and are removed
+    once read."""
+    tool = find_tool()
+    stem = _scratch_folder(scratch) / f"{os.getpid()}-{next(_names)}"
+    csv, summary = stem.with_suffix(".csv"), stem.with_suffix(".json")
+    command = [str(tool), "run", str(model), *options.arguments(), "--csv", str(csv), "--summary-json", str(summary)]
+    try:
+        try:
+            done = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=timeout,
+                                  check=False)
+        except subprocess.TimeoutExpired:
+            raise SimulationError(f"the run took longer than {timeout:g} s and was stopped", None) from None
+        message = readable(done.stderr.decode("utf-8", "replace").strip())
+        if done.returncode not in (0, 2):
+            raise SimulationError(message or _ending(done.returncode), done.returncode)
+        try:
+            result = Result.from_files(csv, summary)
+        except (OSError, ValueError) as error:
+            raise SimulationError(f"{_ending(done.returncode)} but its files cannot be read: {error}",
+                                  done.returncode) from None
+    finally:
+        csv.unlink(missing_ok=True)
+        summary.unlink(missing_ok=True)
+    if done.returncode == 2:
+        raise SimulationError(readable(result.summary.get("message", "").strip()) or message, 2, result)
+    return result
