@@ -71,27 +71,27 @@ def _arguments(text: str) -> list[str]:
     return parts + [current.strip()]
 
 
-def parse_metric(spec: str) -> tuple[str, m.Metric]:
+def parse_metric(text: str) -> tuple[str, m.Metric]:
     """NAME=EXPR, EXPR one of final(COLUMN), max, min, mean, integral,
     time_to(COLUMN, OP, VALUE), dissipated(ELEMENT), supplied([ELEMENT]),
     steps()."""
-    name, eq, expr = spec.partition("=")
+    name, eq, expr = text.partition("=")
     call = _CALL.match(expr) if eq else None
     if not name.strip() or call is None:
-        raise UsageError(f"--metric {spec}: expected NAME=EXPR, for example t100=time_to(vehicle.omega,>=,92.6)")
-    function, text = call.group(1), call.group(2)
+        raise UsageError(f"--metric {text}: expected NAME=EXPR, for example t100=time_to(vehicle.omega,>=,92.6)")
+    function, inside = call.group(1), call.group(2)
     if function not in _FUNCTIONS:
-        raise UsageError(f"--metric {spec}: {function} is none of {', '.join(_FUNCTIONS)}")
+        raise UsageError(f"--metric {text}: {function} is none of {', '.join(_FUNCTIONS)}")
     make, counts = _FUNCTIONS[function]
-    args = _arguments(text)
+    args = _arguments(inside)
     if len(args) not in counts:
-        raise UsageError(f"--metric {spec}: {function} takes {' or '.join(map(str, counts))} argument(s)")
+        raise UsageError(f"--metric {text}: {function} takes {' or '.join(map(str, counts))} argument(s)")
     try:
         if function == "time_to":
             return name.strip(), make(args[0], args[1], float(args[2]))
         return name.strip(), make(*args)
     except ValueError as error:
-        raise UsageError(f"--metric {spec}: {error}") from None
+        raise UsageError(f"--metric {text}: {error}") from None
 
 
 def _decimal(value: float) -> float:
@@ -99,11 +99,11 @@ def _decimal(value: float) -> float:
     return float(f"{value:.12g}")
 
 
-def parse_vary(spec: str, sampled: bool) -> tuple[str, Any]:
+def parse_vary(text: str, sampled: bool) -> tuple[str, Any]:
     """PLACE=V1,V2,... or PLACE=LO:HI:N for a grid; PLACE=LO:HI with --samples."""
-    place, eq, values = spec.partition("=")
+    place, eq, values = text.partition("=")
     if not eq or not place.strip() or not values.strip():
-        raise UsageError(f"--vary {spec}: expected PLACE=V1,V2,... or PLACE=LO:HI:N")
+        raise UsageError(f"--vary {text}: expected PLACE=V1,V2,... or PLACE=LO:HI:N")
     place = place.strip()
     if ":" in values and "," not in values:
         parts = values.split(":")
@@ -111,16 +111,16 @@ def parse_vary(spec: str, sampled: bool) -> tuple[str, Any]:
             numbers = [float(p) for p in parts[:2]]
             count = int(parts[2]) if len(parts) == 3 else None
         except ValueError:
-            raise UsageError(f"--vary {spec}: LO and HI must be numbers and N a whole number") from None
+            raise UsageError(f"--vary {text}: LO and HI must be numbers and N a whole number") from None
         if sampled:
             if len(parts) != 2:
-                raise UsageError(f"--vary {spec}: with --samples a place takes a range LO:HI")
+                raise UsageError(f"--vary {text}: with --samples a place takes a range LO:HI")
             return place, (numbers[0], numbers[1])
         if count is None or count < 1 or len(parts) != 3:
-            raise UsageError(f"--vary {spec}: a range in a grid is LO:HI:N with N at least 1")
+            raise UsageError(f"--vary {text}: a range in a grid is LO:HI:N with N at least 1")
         return place, [_decimal(v) for v in np.linspace(numbers[0], numbers[1], count)]
     if sampled:
-        raise UsageError(f"--vary {spec}: with --samples a place takes a range LO:HI, not a list")
+        raise UsageError(f"--vary {text}: with --samples a place takes a range LO:HI, not a list")
     return place, [_value(v.strip()) for v in values.split(",")]
 
 
@@ -167,7 +167,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         if not a.metric:
             raise UsageError("give at least one --metric NAME=EXPR")
-        named = dict(parse_metric(spec) for spec in a.metric)
+        named = dict(parse_metric(text) for text in a.metric)
         if a.plot:
             plot_format(a.plot)  # known before the study, not after it
         space = build_space(a.vary, a.samples, a.sampling, a.seed)

@@ -135,23 +135,23 @@ def test_variants_of_a_list_of_dicts_and_of_numpy_values() -> None:
 
 
 # The command line's --vary and --metric.
-@pytest.mark.parametrize("spec,sampled,expected", [
+@pytest.mark.parametrize("text,sampled,expected", [
     ("final_drive=3.0:4.6:9", False, ("final_drive", [3.0, 3.2, 3.4, 3.6, 3.8, 4.0, 4.2, 4.4, 4.6])),
     ("vehicle.J=120,137,160", False, ("vehicle.J", [120, 137, 160])),
     ("gear=2.5k,4", False, ("gear", ["2.5k", 4])),
     ("clutch.peak=1:1.5", True, ("clutch.peak", (1.0, 1.5))),
 ])
-def test_vary_reads_lists_and_ranges(spec: str, sampled: bool, expected) -> None:
-    assert parse_vary(spec, sampled) == expected
+def test_vary_reads_lists_and_ranges(text: str, sampled: bool, expected) -> None:
+    assert parse_vary(text, sampled) == expected
 
 
-@pytest.mark.parametrize("spec,sampled", [("x", False), ("x=1:2", False), ("x=1,2", True), ("x=a:b:3", False)])
-def test_vary_refuses_what_it_cannot_read(spec: str, sampled: bool) -> None:
+@pytest.mark.parametrize("text,sampled", [("x", False), ("x=1:2", False), ("x=1,2", True), ("x=a:b:3", False)])
+def test_vary_refuses_what_it_cannot_read(text: str, sampled: bool) -> None:
     with pytest.raises(ValueError, match="--vary"):
-        parse_vary(spec, sampled)
+        parse_vary(text, sampled)
 
 
-@pytest.mark.parametrize("spec,name,metric", [
+@pytest.mark.parametrize("text,name,metric", [
     ('t100=time_to(vehicle.omega, ">=", 92.6)', "t100", dv.time_to("vehicle.omega", ">=", 92.6)),
     ("t=time_to(a.b,<=,1e-3)", "t", dv.time_to("a.b", "<=", 1e-3)),
     ("e=dissipated(clutch)", "e", dv.dissipated("clutch")),
@@ -159,12 +159,12 @@ def test_vary_refuses_what_it_cannot_read(spec: str, sampled: bool) -> None:
     ("n = steps()", "n", dv.steps()),
     ("v=final( 'odd, name' )", "v", dv.final("odd, name")),
 ])
-def test_metric_expressions_read_as_the_python_calls(spec: str, name: str, metric: dv.Metric) -> None:
-    assert parse_metric(spec) == (name, metric)
+def test_metric_expressions_read_as_the_python_calls(text: str, name: str, metric: dv.Metric) -> None:
+    assert parse_metric(text) == (name, metric)
 
 
-@pytest.mark.parametrize("spec", ["final(x)", "x=final", "x=mode(a)", "x=final(a,b)", "x=time_to(a,=,1)",
+@pytest.mark.parametrize("text", ["final(x)", "x=final", "x=mode(a)", "x=final(a,b)", "x=time_to(a,=,1)",
                                   'x=final("a)'])
-def test_metric_expressions_that_are_wrong_are_refused(spec: str) -> None:
+def test_metric_expressions_that_are_wrong_are_refused(text: str) -> None:
     with pytest.raises(ValueError, match="--metric|quote"):
-        parse_metric(spec)
+        parse_metric(text)
