@@ -172,7 +172,7 @@ struct FailedRun {
 };
 
 TEST_F(ToolTest, AFailedRunWritesNoSummaryJsonAndKeepsAnEarlierOne) {
-    std::ofstream(dir / "earlier.json") << "{\"kept\": true}\n";
+    std::ofstream(dir / "earlier.json", std::ios::binary) << "{\"kept\": true}\n";
     const FailedRun cases[] = {
         {"refused value", {"--set", "load.J=-1"}, "/elements/2/J: must be positive"},
         {"missing library", {"--lib", In("none.so")}, "cannot load the component library"},
@@ -186,7 +186,10 @@ TEST_F(ToolTest, AFailedRunWritesNoSummaryJsonAndKeepsAnEarlierOne) {
         EXPECT_TRUE(Has(o.err, c.message)) << c.what << ": " << o.err;
         EXPECT_EQ(ReadText(dir / "earlier.json"), "{\"kept\": true}\n") << c.what;
     }
+    // Any program will do for gnuplot: the plot is refused before it is drawn.
+    SetEnv("DVX_GNUPLOT", (dir / "earlier.json").string().c_str());
     const Outcome plot = Tool({"run", "--stop-time", "0.5", "--plot", In("run.svg"), "--summary-json", In("run.svg")});
+    SetEnv("DVX_GNUPLOT", "");
     EXPECT_EQ(plot.code, 1);
     EXPECT_TRUE(Has(plot.err, "--summary-json " + In("run.svg") + ": the same file as --plot")) << plot.err;
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1) << "no partial file is left";
