@@ -187,4 +187,10 @@ Reduction FiniteEigenvalues(const Sparse& a, const Sparse& b) {
     return out;
 }
 
+Eigen::VectorXcd DenseEigenvalues(const Eigen::MatrixXd& m) {
+    Eigen::EigenSolver<Eigen::MatrixXd> eigen(m, false);
+    if (eigen.info() != Eigen::Success) return {};
+    return eigen.eigenvalues();
+}
+
 } // namespace dvx::sim

@@ -38,4 +38,9 @@ struct Reduction {
 // Throws SimError when the linearised equations have no unique solution.
 Reduction FiniteEigenvalues(const Eigen::SparseMatrix<double>& a, const Eigen::SparseMatrix<double>& b);
 
+// The eigenvalues of a dense real matrix; empty when the iteration does not
+// converge. Eigen's EigenSolver costs half a minute of compile time in an
+// instrumented build, so it is instantiated here once for all callers.
+Eigen::VectorXcd DenseEigenvalues(const Eigen::MatrixXd& m);
+
 } // namespace dvx::sim
