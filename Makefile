@@ -14,7 +14,7 @@ sanitize: deps
 	cmake --preset sanitize >/dev/null
 	cmake --build --preset sanitize -j $(JOBS)
 
-# The libFuzzer targets only (clang, ASan and UBSan); CTest runs each for 30 s.
+# The libFuzzer targets only (clang, ASan and UBSan); CTest runs each for 20 s.
 fuzz: deps
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j $(JOBS)

@@ -17,6 +17,18 @@ namespace dvx::sim::testing {
 
 inline const std::filesystem::path kExamples = std::filesystem::path(DVX_SOURCE_DIR) / "examples";
 
+// Every example folder, for suites that run each of them.
+inline constexpr const char* kExampleNames[] = {"motor-gear",    "variable-ratio", "gear-chain",       "brake-stop",
+                                                "clutch-lockup", "vehicle-launch", "driveline-shuffle"};
+
+// A test name for an example's parameter: "vehicle-launch" is vehicle_launch.
+inline std::string ExampleTestName(const ::testing::TestParamInfo<const char*>& info) {
+    std::string name = info.param;
+    for (char& c : name)
+        if (c == '-') c = '_';
+    return name;
+}
+
 inline RunOptions ExampleOptions(const std::string& example) {
     RunOptions o;
     o.model = kExamples / example / "model.json";

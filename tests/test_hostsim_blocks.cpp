@@ -36,18 +36,19 @@ TEST(BlockPool, PlacesInstancesApartWithinSixteenBitOffsets) {
 // The component reads and writes at the offsets it is given: shared blocks
 // give every example exactly the samples of blocks of its own (the 1000
 // gears of gear-chain span four MatrixBlocks).
-TEST(SharedBlocks, EveryExampleRunsAsWithBlocksOfItsOwn) {
-    for (const char* example : {"motor-gear", "variable-ratio", "gear-chain", "brake-stop", "clutch-lockup",
-                                "vehicle-launch", "driveline-shuffle"}) {
-        RunOptions o = ExampleOptions(example);
-        o.blocks = BlockSharing::Shared;
-        const RunResult shared = RunQuietly(o);
-        o.blocks = BlockSharing::PerInstance;
-        const RunResult own = RunQuietly(o);
-        EXPECT_EQ(shared.samples, own.samples) << example;
-        EXPECT_EQ(shared.stats.steps, own.stats.steps) << example;
-    }
+class SharedBlocks : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(SharedBlocks, RunAsWithBlocksOfTheirOwn) {
+    RunOptions o = ExampleOptions(GetParam());
+    o.blocks = BlockSharing::Shared;
+    const RunResult shared = RunQuietly(o);
+    o.blocks = BlockSharing::PerInstance;
+    const RunResult own = RunQuietly(o);
+    EXPECT_EQ(shared.samples, own.samples);
+    EXPECT_EQ(shared.stats.steps, own.stats.steps);
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryExample, SharedBlocks, ::testing::ValuesIn(kExampleNames), ExampleTestName);
 
 } // namespace
 } // namespace dvx::sim

@@ -11,7 +11,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <Eigen/Dense>
+#include <Eigen/Cholesky>
+#include <Eigen/Core>
 
 #include <algorithm>
 #include <cmath>
@@ -115,17 +116,16 @@ TEST(ModesAgainstTimeDomain, TorqueStepRingsAtTheFirstModeInEachGear) {
 // signal, by least squares on sin, cos and a constant.
 double SteadyAmplitude(const std::vector<double>& t, const std::vector<double>& s, double hz, int periods) {
     const double from = t.back() - periods / hz;
-    Eigen::MatrixXd m(0, 3);
-    std::vector<double> rows, values;
+    Eigen::Matrix3d normal = Eigen::Matrix3d::Zero();
+    Eigen::Vector3d right = Eigen::Vector3d::Zero();
     for (size_t i = 0; i < t.size(); ++i)
         if (t[i] >= from) {
             const double w = 2.0 * std::numbers::pi * hz * t[i];
-            rows.insert(rows.end(), {std::sin(w), std::cos(w), 1.0});
-            values.push_back(s[i]);
+            const Eigen::Vector3d row(std::sin(w), std::cos(w), 1.0);
+            normal += row * row.transpose();
+            right += row * s[i];
         }
-    const auto n = static_cast<Eigen::Index>(values.size());
-    const Eigen::MatrixXd a = Eigen::Map<Eigen::Matrix<double, Eigen::Dynamic, 3, Eigen::RowMajor>>(rows.data(), n, 3);
-    const Eigen::VectorXd x = a.colPivHouseholderQr().solve(Eigen::Map<Eigen::VectorXd>(values.data(), n));
+    const Eigen::Vector3d x = normal.ldlt().solve(right);
     return std::hypot(x[0], x[1]);
 }
 
