@@ -13,6 +13,8 @@ namespace dvx::sim {
 namespace {
 
 using testing::ExampleOptions;
+using testing::ExampleTestName;
+using testing::kExampleNames;
 using testing::RunQuietly;
 
 TEST(BlockPool, PlacesInstancesApartWithinSixteenBitOffsets) {

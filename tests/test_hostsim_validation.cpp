@@ -15,6 +15,8 @@ namespace {
 
 using testing::Column;
 using testing::ExampleOptions;
+using testing::ExampleTestName;
+using testing::kExampleNames;
 using testing::kExamples;
 using testing::RunQuietly;
 
