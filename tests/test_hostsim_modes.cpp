@@ -142,7 +142,7 @@ TEST(ModesClosedForm, FixedFreeChainOfTen) { ExpectChainFrequencies(10); }
 
 TEST(ModesClosedForm, FixedFreeChainOfAThousand) {
 #if defined(DVX_SLOW_BUILD)
-    GTEST_SKIP() << "a dense eigenproblem of 2000 unknowns: run in the optimised builds";
+    GTEST_SKIP() << "a dense eigenproblem of 2000 unknowns: solved in the native optimised build";
 #endif
     ExpectChainFrequencies(1000);
 }
