@@ -6,11 +6,15 @@ set -eu
 need=""
 # A mirror in mid-sync fails an index now and then: try again, and go on with
 # what was fetched (the install itself says so if a package is out of reach).
+# Once a run: a second update in the same minute fetches the same indexes.
+updated=""
 apt_update() {
+  [ -z "$updated" ] || return 0
+  updated=1
   for attempt in 1 2 3; do
     apt-get update -q && return 0
     echo "apt-get update failed (attempt $attempt of 3)" >&2
-    sleep $((attempt * 5))
+    [ "$attempt" -eq 3 ] || sleep $((attempt * 3))
   done
   echo "going on with the package indexes as they are" >&2
 }
@@ -32,27 +36,10 @@ else
   have_pkg wine32:i386 || need="$need wine32:i386"
 fi
 
-if [ -n "$need" ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "missing packages:$need (run as root, or install them yourself)" >&2
-    exit 1
-  fi
-  echo "installing:$need"
-  apt_update
-  install() { DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@" $need; }
-  # A security index that failed to download (a mirror in mid-sync, for one
-  # architecture only) leaves the amd64 libraries from bookworm-security
-  # without i386 twins of their version, and wine32:i386 unresolvable; the
-  # release's own packages still fit together.
-  if ! install; then
-    echo "the install failed with the indexes as they are; trying the bookworm release's packages (-t bookworm)" >&2
-    install -t bookworm ||
-      { echo "could not install:$need (neither from the indexes as they are nor from bookworm alone)" >&2; exit 1; }
-  fi
-fi
-
 # SUNDIALS is built from Debian's source package, for both targets alike
 # (cmake/Sundials.cmake); the unpacked source lives in build/deps/sundials.
+# Its deb-src entry goes in before any update, so that one update fetches
+# every index this run needs.
 root=$(cd "$(dirname "$0")/.." && pwd)
 deps="$root/build/deps"
 if [ ! -f "$deps/sundials/CMakeLists.txt" ]; then
@@ -73,8 +60,29 @@ Suites: bookworm
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SOURCES
-    apt_update
   fi
+fi
+
+if [ -n "$need" ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages:$need (run as root, or install them yourself)" >&2
+    exit 1
+  fi
+  echo "installing:$need"
+  apt_update
+  install() { DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@" $need; }
+  # A security index that failed to download (a mirror in mid-sync, for one
+  # architecture only) leaves the amd64 libraries from bookworm-security
+  # without i386 twins of their version, and wine32:i386 unresolvable; the
+  # release's own packages still fit together.
+  if ! install; then
+    echo "the install failed with the indexes as they are; trying the bookworm release's packages (-t bookworm)" >&2
+    install -t bookworm ||
+      { echo "could not install:$need (neither from the indexes as they are nor from bookworm alone)" >&2; exit 1; }
+  fi
+fi
+
+if [ ! -f "$deps/sundials/CMakeLists.txt" ]; then
   rm -rf "$deps/sundials-fetch"
   mkdir -p "$deps/sundials-fetch"
   fetch() { (cd "$deps/sundials-fetch" && apt-get source -q sundials >"$deps/sundials-fetch.log" 2>&1); }
