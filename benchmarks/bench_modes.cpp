@@ -30,26 +30,6 @@ namespace {
 
 using namespace dvx::sim;
 
-std::string SpringChain(long n) {
-    std::ostringstream m;
-    m << R"({"nodes": [)";
-    for (long i = 1; i <= n; ++i) {
-        m << (i > 1 ? ", " : "") << "\"m" << i << "\"";
-        if (i < n) m << ", \"p" << i << "\"";
-    }
-    m << R"(], "elements": [{"type": "spring", "a": "m1", "c": 800})";
-    for (long i = 1; i <= n; ++i) {
-        m << R"(, {"type": "inertia", "node": "m)" << i << R"(", "J": 0.02})";
-        if (i < n) m << R"(, {"type": "spring", "a": "p)" << i << R"(", "b": "m)" << i + 1 << R"(", "c": 800})";
-    }
-    m << R"(], "instances": [)";
-    for (long i = 1; i < n; ++i)
-        m << (i > 1 ? ", " : "") << R"({"name": "g)" << i << R"(", "parameters": "1", "ROT1": "m)" << i
-          << R"(", "ROT2": "p)" << i << "\"}";
-    m << "]}";
-    return m.str();
-}
-
 double PeakResidentMegabytes() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -77,7 +57,9 @@ void RunModes(benchmark::State& state, const std::string& text) {
     session.ReleaseAll();
 }
 
-void BM_ModesSpringChain(benchmark::State& state) { RunModes(state, SpringChain(state.range(0))); }
+void BM_ModesSpringChain(benchmark::State& state) {
+    RunModes(state, SpringChainModelText(state.range(0), 0.02, 800.0));
+}
 void BM_ModesGearChain(benchmark::State& state) { RunModes(state, ChainModelText(state.range(0), 1.0, 0.1)); }
 
 BENCHMARK(BM_ModesSpringChain)->Arg(50)->Arg(100)->Arg(200)->Arg(400)->Unit(benchmark::kMillisecond);

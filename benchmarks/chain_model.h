@@ -25,3 +25,28 @@ inline std::string ChainModelText(long gears, double stop, double interval) {
     text << "]}";
     return text.str();
 }
+
+// A fixed-free chain of n inertias J joined by springs c, the first spring to
+// the ground; each spring reached from the inertia before it through a gear
+// of K = 1 and a node without inertia. Its natural frequencies have a closed
+// form, which the tests of the modes check and the benchmarks time.
+inline std::string SpringChainModelText(long n, double j, double c) {
+    std::ostringstream m;
+    m.precision(17);
+    m << R"({"nodes": [)";
+    for (long i = 1; i <= n; ++i) {
+        m << (i > 1 ? ", " : "") << "\"m" << i << "\"";
+        if (i < n) m << ", \"p" << i << "\"";
+    }
+    m << R"(], "elements": [{"type": "spring", "a": "m1", "c": )" << c << "}";
+    for (long i = 1; i <= n; ++i) {
+        m << R"(, {"type": "inertia", "node": "m)" << i << R"(", "J": )" << j << "}";
+        if (i < n) m << R"(, {"type": "spring", "a": "p)" << i << R"(", "b": "m)" << i + 1 << R"(", "c": )" << c << "}";
+    }
+    m << R"(], "instances": [)";
+    for (long i = 1; i < n; ++i)
+        m << (i > 1 ? ", " : "") << R"({"name": "g)" << i << R"(", "parameters": "1", "ROT1": "m)" << i
+          << R"(", "ROT2": "p)" << i << "\"}";
+    m << "]}";
+    return m.str();
+}

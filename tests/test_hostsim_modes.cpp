@@ -1,6 +1,7 @@
 // The analysis commands against closed forms: two inertias through a gear,
 // a fixed-free chain, a mass-spring-damper's frequency response, and the
 // hybrid elements in each of their modes.
+#include "benchmarks/chain_model.h"
 #include "tests/modes_harness.h"
 
 #include <gtest/gtest.h>
@@ -96,34 +97,9 @@ TEST(ModesClosedForm, GearBetweenTwoInertiasReflectsBySquareOfK) {
     }
 }
 
-// n inertias J joined by springs c, the first spring to the ground; each
-// spring reached from the inertia before it through a gear of K = 1 and a
-// node without inertia.
-std::string FixedFreeChain(int n, double j, double c) {
-    std::ostringstream m;
-    m << R"({"nodes": [)";
-    for (int i = 1; i <= n; ++i) {
-        m << (i > 1 ? ", " : "") << "\"m" << i << "\"";
-        if (i < n) m << ", \"p" << i << "\"";
-    }
-    m << R"(], "elements": [{"type": "spring", "a": "m1", "c": )" << Number(c) << "}";
-    for (int i = 1; i <= n; ++i) {
-        m << R"(, {"type": "inertia", "node": "m)" << i << R"(", "J": )" << Number(j) << "}";
-        if (i < n)
-            m << R"(, {"type": "spring", "a": "p)" << i << R"(", "b": "m)" << i + 1 << R"(", "c": )" << Number(c)
-              << "}";
-    }
-    m << R"(], "instances": [)";
-    for (int i = 1; i < n; ++i)
-        m << (i > 1 ? ", " : "") << R"({"name": "g)" << i << R"(", "parameters": "1", "ROT1": "m)" << i
-          << R"(", "ROT2": "p)" << i << "\"}";
-    m << "]}";
-    return m.str();
-}
-
 void ExpectChainFrequencies(int n) {
     const double j = 0.02, c = 800.0;
-    Placed p(FixedFreeChain(n, j, c));
+    Placed p(SpringChainModelText(n, j, c));
     const ModeSet set = p.Modes(0.0);
     EXPECT_EQ(RigidCount(set), 0u);
     const std::vector<Mode> osc = Oscillating(set);
