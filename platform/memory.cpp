@@ -39,6 +39,13 @@ std::mutex gAllocMutex;
 std::vector<uint32_t> gFreeSlots;
 uint32_t gNextSlot = 1; // slot 0 is never used: handle 0 must name nothing
 
+// The allocators a host gave (DvxGlobalSetAllocator) and the one in use;
+// source 0 is the C heap. A slot keeps the number of its bytes' source.
+constexpr uint8_t kMaxAllocators = 4;
+DvxBlockAllocator gAllocators[kMaxAllocators + 1];
+uint8_t gAllocatorCount = 0;
+uint8_t gCurrentSource = 0;
+
 // Caller holds gAllocMutex. Returns false when every slot is taken (or the
 // free list cannot grow).
 bool TakeSlot(uint32_t* index) {
@@ -52,26 +59,41 @@ bool TakeSlot(uint32_t* index) {
     return true;
 }
 
-// The block's bytes; null for zero bytes (such a block never locks) or when
-// the allocation fails.
+// The block's bytes from the current source; null for zero bytes (such a
+// block never locks) or when the allocation fails. A host's allocator always
+// clears them.
 void* AllocateBytes(size_t bytes, bool zero) {
     if (bytes == 0) return nullptr;
+    if (gCurrentSource != 0) {
+        const DvxBlockAllocator& a = gAllocators[gCurrentSource];
+        return a.allocate(a.context, bytes);
+    }
     return zero ? std::calloc(bytes, 1) : std::malloc(bytes);
 }
 
+void FreeBytes(uint8_t source, void* data) {
+    if (data == nullptr) return;
+    if (source == 0) {
+        std::free(data);
+        return;
+    }
+    const DvxBlockAllocator& a = gAllocators[source];
+    a.release(a.context, data);
+}
+
 void ReleaseBytes(Slot* slot) {
-    std::free(slot->data);
+    FreeBytes(slot->source, slot->data);
     slot->data = nullptr;
     slot->size = 0;
 }
 
-// A new block holding `data`, with `size` as GlobalSize reads it; 0 when
-// every slot is taken (the bytes are then freed).
+// A new block holding `data` (from the current source), with `size` as
+// GlobalSize reads it; 0 when every slot is taken (the bytes are then
+// freed). Caller holds gAllocMutex.
 HGLOBAL PlaceBlock(void* data, size_t size) {
-    std::lock_guard<std::mutex> guard(gAllocMutex);
     uint32_t index = 0;
     if (!TakeSlot(&index)) {
-        std::free(data);
+        FreeBytes(gCurrentSource, data);
         return 0;
     }
     Slot& slot = dvx::memory::gSlots[index];
@@ -79,6 +101,7 @@ HGLOBAL PlaceBlock(void* data, size_t size) {
     if (slot.generation == 0) slot.generation = 1;
     slot.data = data;
     slot.size = size;
+    slot.source = gCurrentSource;
     slot.locks = 0;
     slot.unlocks = 0;
     slot.discarded = 0;
@@ -92,15 +115,37 @@ HGLOBAL PlaceBlock(void* data, size_t size) {
 extern "C" {
 
 HGLOBAL GlobalAlloc(unsigned flags, size_t bytes) {
+    std::lock_guard<std::mutex> guard(gAllocMutex);
     void* data = AllocateBytes(bytes, (flags & GMEM_ZEROINIT) != 0);
     if (data == nullptr && bytes != 0) return 0;
     return PlaceBlock(data, bytes);
 }
 
 HGLOBAL DvxGlobalAllocUnsized(unsigned flags, size_t bytes) {
+    std::lock_guard<std::mutex> guard(gAllocMutex);
     void* data = AllocateBytes(bytes, (flags & GMEM_ZEROINIT) != 0);
     if (data == nullptr) return 0;
     return PlaceBlock(data, 0);
+}
+
+int DvxGlobalSetAllocator(const DvxBlockAllocator* allocator) {
+    std::lock_guard<std::mutex> guard(gAllocMutex);
+    if (allocator == nullptr) {
+        gCurrentSource = 0;
+        return 1;
+    }
+    for (uint8_t i = 1; i <= gAllocatorCount; ++i) {
+        const DvxBlockAllocator& known = gAllocators[i];
+        if (known.allocate == allocator->allocate && known.release == allocator->release &&
+            known.context == allocator->context) {
+            gCurrentSource = i;
+            return 1;
+        }
+    }
+    if (gAllocatorCount == kMaxAllocators) return 0;
+    gAllocators[++gAllocatorCount] = *allocator;
+    gCurrentSource = gAllocatorCount;
+    return 1;
 }
 
 void* GlobalLock(HGLOBAL handle) { return dvx::memory::LockSlot(FindSlot(handle)); }
@@ -154,7 +199,8 @@ HGLOBAL GlobalReAlloc(HGLOBAL handle, size_t bytes, unsigned flags) {
     if (kept != 0) std::memcpy(data, slot->data, kept);
     if ((flags & GMEM_ZEROINIT) != 0 && bytes > kept)
         std::memset(static_cast<char*>(data) + kept, 0, bytes - kept);
-    std::free(slot->data);
+    FreeBytes(slot->source, slot->data);
+    slot->source = gCurrentSource;
     slot->data = data;
     slot->size = bytes;
     slot->discarded = 0;

@@ -62,6 +62,21 @@ DVX_MEMORY_API HGLOBAL GlobalReAlloc(HGLOBAL handle, size_t bytes, unsigned flag
 // Windows a host's own memory passed as a fixed handle does. Returns 0 when
 // the allocation fails.
 DVX_MEMORY_API HGLOBAL DvxGlobalAllocUnsized(unsigned flags, size_t bytes);
+
+// Where the bytes of blocks come from: the C heap, unless a host gives the
+// layer an allocator of its own, whose memory some other address space sees
+// as well (an emulated CPU's, so that host and library share the bytes).
+// `allocate` returns `bytes` zeroed bytes or null; `release` takes back what
+// it gave. Blocks allocated (or resized) from then on take their bytes from
+// it, and every block gives its bytes back to where they came from. Null
+// goes back to the C heap. Returns 0 when the layer already knows as many
+// allocators as it can tell apart (four).
+typedef struct DvxBlockAllocator {
+    void* (*allocate)(void* context, size_t bytes);
+    void (*release)(void* context, void* data);
+    void* context;
+} DvxBlockAllocator;
+DVX_MEMORY_API int DvxGlobalSetAllocator(const DvxBlockAllocator* allocator);
 }
 #endif
 
@@ -161,7 +176,7 @@ struct alignas(32) Slot {
     uint32_t unlocks;
     uint16_t generation; // of the next or current handle; 0 until first use
     uint8_t discarded;
-    uint8_t unused;
+    uint8_t source;      // where the bytes came from: 0 the C heap, n the n-th allocator
     void* data;          // null while free, discarded or zero bytes long
     size_t size;         // 0 as well for a block whose size is not kept
 };

@@ -204,6 +204,71 @@ TEST(MemoryHandles, UnsizedBlockLocksLikeAnyOtherButItsSizeReadsZero) {
     EXPECT_EQ(GlobalFree(h), HGLOBAL{});
     EXPECT_EQ(GlobalLock(h), nullptr);
 }
+
+// A host's allocator over one buffer, as an emulated CPU's shared window is:
+// it hands out zeroed 64-byte cells and counts what it holds.
+struct CellArena {
+    static constexpr size_t kCells = 8, kCell = 64;
+    alignas(16) unsigned char bytes[kCells * kCell] = {};
+    bool used[kCells] = {};
+    int held = 0;
+    bool Owns(const void* p) const { return p >= bytes && p < bytes + sizeof bytes; }
+
+    static void* Allocate(void* context, size_t size) {
+        auto* self = static_cast<CellArena*>(context);
+        for (size_t i = 0; size <= kCell && i < kCells; ++i) {
+            if (self->used[i]) continue;
+            self->used[i] = true;
+            ++self->held;
+            std::memset(self->bytes + i * kCell, 0, kCell);
+            return self->bytes + i * kCell;
+        }
+        return nullptr;
+    }
+    static void Release(void* context, void* data) {
+        auto* self = static_cast<CellArena*>(context);
+        const size_t i = static_cast<size_t>(static_cast<unsigned char*>(data) - self->bytes) / kCell;
+        ASSERT_TRUE(self->used[i]) << "a cell given back twice";
+        self->used[i] = false;
+        --self->held;
+    }
+};
+
+TEST(MemoryHandles, BlocksTakeTheirBytesFromTheHostsAllocatorAndGiveThemBackThere) {
+    CellArena arena;
+    const DvxBlockAllocator allocator{&CellArena::Allocate, &CellArena::Release, &arena};
+    const HGLOBAL before = Alloc(16); // from the C heap
+    ASSERT_EQ(DvxGlobalSetAllocator(&allocator), 1);
+    const HGLOBAL inArena = Alloc(40);
+    const HGLOBAL unsized = DvxGlobalAllocUnsized(GMEM_ZEROINIT, 8);
+    EXPECT_EQ(Alloc(65), HGLOBAL{}) << "the allocator's failure is GlobalAlloc's";
+    EXPECT_TRUE(arena.Owns(GlobalLock(inArena)));
+    EXPECT_TRUE(arena.Owns(GlobalLock(unsized)));
+    static_cast<unsigned char*>(GlobalLock(inArena))[39] = 9;
+    for (int i = 0; i < 3; ++i) GlobalUnlock(inArena);
+    GlobalUnlock(unsized);
+    EXPECT_EQ(arena.held, 2);
+
+    // Resized, the block moves to a new cell with its bytes.
+    ASSERT_EQ(GlobalReAlloc(inArena, 60, GMEM_MOVEABLE | GMEM_ZEROINIT), inArena);
+    auto* moved = static_cast<unsigned char*>(GlobalLock(inArena));
+    EXPECT_TRUE(arena.Owns(moved));
+    EXPECT_EQ(moved[39], 9);
+    GlobalUnlock(inArena);
+    EXPECT_EQ(arena.held, 2);
+
+    // Back to the C heap: new blocks come from it, old ones still go back
+    // to the arena, and the block from before never reaches it.
+    ASSERT_EQ(DvxGlobalSetAllocator(nullptr), 1);
+    const HGLOBAL after = Alloc(16);
+    EXPECT_FALSE(arena.Owns(GlobalLock(after)));
+    GlobalUnlock(after);
+    for (HGLOBAL h : {before, after}) EXPECT_EQ(GlobalFree(h), HGLOBAL{});
+    EXPECT_EQ(arena.held, 2);
+    EXPECT_EQ(GlobalFree(inArena), HGLOBAL{});
+    EXPECT_EQ(GlobalFree(unsized), HGLOBAL{});
+    EXPECT_EQ(arena.held, 0);
+}
 #endif
 
 TEST(MemoryHandles, ManyBlocksHaveDistinctHandlesAndAddresses) {
