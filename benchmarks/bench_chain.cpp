@@ -124,7 +124,7 @@ BENCHMARK(BM_SimulateChainIda)
 void BM_ChainComponentCalls(benchmark::State& state) {
     const long gears = state.range(0);
     Chain chain(gears);
-    UDMMainFn* const main = chain.session.Library().main;
+    UDMMainFn* const main = dynamic_cast<const dvx::host::NativeLibrary&>(chain.session.Library()).Exports().main;
     std::vector<std::pair<DvxHandle, DvxHandle>> handles;
     for (size_t i = 0; i < chain.session.Count(); ++i) {
         const auto& host = *chain.session.At(i).host;

@@ -4,20 +4,20 @@
 #pragma once
 
 #include "hostsim/kit/instance.h"
-#include "hostsim/kit/library.h"
+#include "hostsim/kit/native_library.h"
 #include "hostsim/kit/recorder.h"
 
 namespace dvx::bench {
 
 struct BenchHost {
-    host::ComponentLibrary library{host::LibraryBesideProgram()};
+    host::NativeLibrary library{host::LibraryBesideProgram()};
     host::HostRecorder recorder;
 
     BenchHost() {
         recorder.recordQueries = false;
         recorder.Activate();
         ModelDescriptor descriptor{};
-        library.init(&host::HostRecorder::Message, &host::HostRecorder::Query, &descriptor);
+        library.Init(&host::HostRecorder::Message, &host::HostRecorder::Query, &descriptor);
     }
 };
 

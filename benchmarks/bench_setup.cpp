@@ -26,7 +26,7 @@ void BM_SetupNumeric(benchmark::State& state) {
     std::array<char, 64> buffer{};
     int32_t status = kStatusOk;
     for (auto _ : state) {
-        status |= Setup(host.library.main, "2.5k", buffer, instance);
+        status |= Setup(host.library.Exports().main, "2.5k", buffer, instance);
     }
     if (status != kStatusOk || instance.ReadInstance().k != 2500.0)
         state.SkipWithError("set-up did not read 2.5k");
@@ -41,7 +41,7 @@ void BM_SetupNamed(benchmark::State& state) {
     auto& host = Host();
     dvx::host::HostInstance instance(host.library);
     std::array<char, 64> buffer{};
-    UDMMainFn* const main = host.library.main;
+    UDMMainFn* const main = host.library.Exports().main;
     // One untimed round proves that the text is taken as a name.
     int32_t status = Setup(main, "GEAR_RATIO", buffer, instance);
     const bool named = instance.ReadInstance().kName != nullptr;

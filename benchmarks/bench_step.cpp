@@ -24,7 +24,7 @@ void BM_StepCall(benchmark::State& state) {
         return;
     }
     instance.SetVariables(10.0, 5.0, 3.0);
-    UDMMainFn* const main = host.library.main;
+    UDMMainFn* const main = host.library.Exports().main;
     const DvxHandle instanceHandle = instance.InstanceHandle();
     const DvxHandle interfaceHandle = instance.InterfaceHandle();
     int32_t status = kStatusOk;

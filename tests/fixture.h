@@ -20,7 +20,7 @@ namespace dvx::test {
 inline host::ComponentLibrary& Library(const std::string& baseName = "Dolvanex") {
     static std::map<std::string, std::unique_ptr<host::ComponentLibrary>> libraries;
     auto& slot = libraries[baseName];
-    if (!slot) slot = std::make_unique<host::ComponentLibrary>(host::LibraryBesideProgram(baseName));
+    if (!slot) slot = host::LoadComponentLibrary(host::LibraryBesideProgram(baseName));
     return *slot;
 }
 
@@ -29,7 +29,7 @@ protected:
     void SetUp() override {
         recorder.Activate();
         ModelDescriptor descriptor{};
-        ASSERT_EQ(lib().init(&host::HostRecorder::Message, &host::HostRecorder::Query, &descriptor), 0);
+        ASSERT_EQ(lib().Init(&host::HostRecorder::Message, &host::HostRecorder::Query, &descriptor), 0);
     }
 
     virtual host::ComponentLibrary& lib() { return Library(); }

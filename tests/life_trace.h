@@ -32,6 +32,14 @@ struct LifeBlocks {
 using MainCall = std::function<int32_t(int32_t callType, char* text, double* in, double* out,
                                        uint32_t instanceHandle, uint32_t interfaceHandle)>;
 
+// UDMMain of `library`, as a MainCall.
+inline MainCall MainOf(const host::ComponentLibrary& library) {
+    return [&library](int32_t callType, char* text, double* in, double* out, uint32_t instanceHandle,
+                      uint32_t interfaceHandle) {
+        return library.Main(callType, text, in, out, instanceHandle, interfaceHandle);
+    };
+}
+
 struct LifeTrace {
     std::vector<int32_t> statuses;
     std::vector<uint64_t> outs;               // the bits of `out` after each call

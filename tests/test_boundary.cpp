@@ -11,21 +11,21 @@ using host::HostRecorder;
 
 TEST(Boundary, VersionAndOptionsAreFixedBeforeAndAfterInit) {
     auto& lib = Library();
-    EXPECT_EQ(lib.getVersionNumber(), 2);
-    EXPECT_EQ(lib.modelOptions(), 9);
+    EXPECT_EQ(lib.GetVersionNumber(), 2);
+    EXPECT_EQ(lib.ModelOptions(), 9);
     HostRecorder recorder;
     recorder.Activate();
     ModelDescriptor descriptor{};
-    ASSERT_EQ(lib.init(&HostRecorder::Message, &HostRecorder::Query, &descriptor), 0);
-    EXPECT_EQ(lib.getVersionNumber(), 2);
-    EXPECT_EQ(lib.modelOptions(), 9);
+    ASSERT_EQ(lib.Init(&HostRecorder::Message, &HostRecorder::Query, &descriptor), 0);
+    EXPECT_EQ(lib.GetVersionNumber(), 2);
+    EXPECT_EQ(lib.ModelOptions(), 9);
 }
 
 TEST(Boundary, InitWritesTheDescriptorEveryTime) {
     auto& lib = Library();
     for (int round = 0; round < 2; ++round) {
         ModelDescriptor descriptor{0xFFFF, 0xFFFF, 0xFFFF};
-        ASSERT_EQ(lib.init(&HostRecorder::Message, &HostRecorder::Query, &descriptor), 0);
+        ASSERT_EQ(lib.Init(&HostRecorder::Message, &HostRecorder::Query, &descriptor), 0);
         EXPECT_EQ(descriptor.fixedFirst, 2);
         EXPECT_EQ(descriptor.instanceSize, 376);
         EXPECT_EQ(descriptor.fixedThird, 0);
@@ -34,7 +34,7 @@ TEST(Boundary, InitWritesTheDescriptorEveryTime) {
 
 TEST(Boundary, InitWithNullDescriptorStillRegistersCallbacks) {
     auto& lib = Library();
-    EXPECT_EQ(lib.init(&HostRecorder::Message, &HostRecorder::Query, nullptr), 0);
+    EXPECT_EQ(lib.Init(&HostRecorder::Message, &HostRecorder::Query, nullptr), 0);
 }
 
 // Messages go to the callbacks registered last; the first recorder hears
@@ -54,8 +54,8 @@ TEST(Boundary, SecondInitReplacesTheCallbacks) {
     HostRecorder recorder;
     recorder.Activate();
     ModelDescriptor descriptor{};
-    lib.init(&CountingMessage, &HostRecorder::Query, &descriptor);
-    lib.init(&SecondMessage, &HostRecorder::Query, &descriptor);
+    lib.Init(&CountingMessage, &HostRecorder::Query, &descriptor);
+    lib.Init(&SecondMessage, &HostRecorder::Query, &descriptor);
     host::HostInstance instance(lib);
     gSecondMessages = 0;
     instance.Setup("2,3");
@@ -86,7 +86,7 @@ const CatalogueRow kCatalogue[] = {
 TEST(Catalogue, EntriesInCatalogueOrder) {
     auto& lib = Library();
     for (const CatalogueRow& row : kCatalogue) {
-        const NodeInfo* info = lib.listNodeInfo(row.index);
+        const NodeInfo* info = lib.ListNodeInfo(row.index);
         ASSERT_NE(info, nullptr) << row.index;
         EXPECT_STREQ(info->name, row.name) << row.index;
         EXPECT_EQ(info->kind, row.kind) << row.index;
@@ -102,36 +102,36 @@ TEST(Catalogue, EntriesInCatalogueOrder) {
 
 TEST(Catalogue, EveryIndexOutsideZeroToSevenIsNullAndLeavesTheRecord) {
     auto& lib = Library();
-    NodeInfo* info = lib.listNodeInfo(5);
+    const NodeInfo* info = lib.ListNodeInfo(5);
     ASSERT_NE(info, nullptr);
     const NodeInfo before = *info;
     for (int32_t index : {8, 9, -1, -8, 1000, INT32_MIN, INT32_MAX}) {
-        EXPECT_EQ(lib.listNodeInfo(index), nullptr) << index;
+        EXPECT_EQ(lib.ListNodeInfo(index), nullptr) << index;
         EXPECT_EQ(std::memcmp(info, &before, sizeof before), 0) << index;
     }
 }
 
 TEST(Catalogue, FieldsOfOtherKindsKeepWhatEarlierCallsLeft) {
     auto& lib = Library();
-    lib.listNodeInfo(0);
-    const NodeInfo* info = lib.listNodeInfo(2);
+    lib.ListNodeInfo(0);
+    const NodeInfo* info = lib.ListNodeInfo(2);
     EXPECT_STREQ(info->nature, "ROTATIONAL_V"); // left by index 0
-    info = lib.listNodeInfo(3);
+    info = lib.ListNodeInfo(3);
     EXPECT_STREQ(info->defaultValue, "1");      // left by index 2
     EXPECT_EQ(info->kind, 3);
 }
 
 TEST(Catalogue, EveryCallReturnsTheSameRecord) {
     auto& lib = Library();
-    NodeInfo* first = lib.listNodeInfo(0);
-    EXPECT_EQ(lib.listNodeInfo(7), first);
-    EXPECT_EQ(static_cast<void*>(first), static_cast<void*>(first->name));
+    const NodeInfo* first = lib.ListNodeInfo(0);
+    EXPECT_EQ(lib.ListNodeInfo(7), first);
+    EXPECT_EQ(static_cast<const void*>(first), static_cast<const void*>(first->name));
 }
 
 TEST(Catalogue, EveryTextFitsItsFieldWithItsTerminator) {
     auto& lib = Library();
     for (int32_t index = 0; index < 8; ++index) {
-        const NodeInfo* info = lib.listNodeInfo(index);
+        const NodeInfo* info = lib.ListNodeInfo(index);
         EXPECT_LT(strnlen(info->name, sizeof info->name), sizeof info->name);
         EXPECT_LT(strnlen(info->description, sizeof info->description), sizeof info->description);
         EXPECT_LT(strnlen(info->nature, sizeof info->nature), sizeof info->nature);
@@ -150,7 +150,7 @@ namespace {
 TEST(Boundary, CallsWithoutCallbacksDoNotCrash) {
     auto& lib = Library();
     ModelDescriptor descriptor{};
-    ASSERT_EQ(lib.init(nullptr, nullptr, &descriptor), 0);
+    ASSERT_EQ(lib.Init(nullptr, nullptr, &descriptor), 0);
     host::HostInstance named(lib);
     EXPECT_EQ(named.Setup("RATIO,2").status, kStatusOk);
     EXPECT_EQ(named.Layout(), kStatusOk);

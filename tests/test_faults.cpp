@@ -6,23 +6,21 @@
 namespace dvx::test {
 namespace {
 
-using FailAllocationsFn = void(DVX_CDECL*)(int32_t skip, int32_t count);
-
 class AllocationFailure : public ComponentTest {
 protected:
     host::ComponentLibrary& lib() override { return Library("DolvanexFaulty"); }
 
     void FailAfter(int32_t skip, int32_t count) {
-        auto fail = reinterpret_cast<FailAllocationsFn>(lib().OptionalSymbol("DvxFailAllocations"));
-        ASSERT_NE(fail, nullptr);
-        fail(skip, count);
+        ASSERT_TRUE(lib().HasExport("DvxFailAllocations"));
+        const int32_t arguments[] = {skip, count};
+        lib().CallExport("DvxFailAllocations", arguments);
     }
 };
 
 const char kNoMemory[] = "Quorin1: Cannot allocate memory !\n Please check the UDC !";
 
 TEST_F(AllocationFailure, TheProductLibraryHasNoInjectionHook) {
-    EXPECT_EQ(Library().OptionalSymbol("DvxFailAllocations"), nullptr);
+    EXPECT_FALSE(Library().HasExport("DvxFailAllocations"));
 }
 
 // A set-up makes at most two allocations: the registry of copies and the copy.

@@ -78,7 +78,7 @@ TEST_F(Guide, CatalogueTableIsTheLibrarysCatalogueInOrder) {
     for (int32_t index = 0; index < kCatalogueEntries; ++index) {
         const TableRow& row = rows[static_cast<size_t>(index)];
         ASSERT_EQ(row.size(), 3u);
-        const NodeInfo* info = lib().listNodeInfo(index);
+        const NodeInfo* info = lib().ListNodeInfo(index);
         ASSERT_NE(info, nullptr);
         EXPECT_EQ(CodeText(row[0]), info->name) << "entry " << index;
         const std::string& kind = row[1];
@@ -95,7 +95,7 @@ TEST_F(Guide, CatalogueTableIsTheLibrarysCatalogueInOrder) {
             ADD_FAILURE() << "unknown kind '" << kind << "'";
         }
     }
-    EXPECT_EQ(lib().listNodeInfo(kCatalogueEntries), nullptr);
+    EXPECT_EQ(lib().ListNodeInfo(kCatalogueEntries), nullptr);
 }
 
 using Message = std::pair<int32_t, std::string>;
@@ -156,10 +156,12 @@ TEST_F(GuideMessages, MessageTableListsExactlyTheMessagesTheLibrarySends) {
     {
         auto& faulty = Library("DolvanexFaulty");
         ModelDescriptor descriptor{};
-        faulty.init(&host::HostRecorder::Message, &host::HostRecorder::Query, &descriptor);
-        using FailAllocationsFn = void(DVX_CDECL*)(int32_t skip, int32_t count);
-        auto fail = reinterpret_cast<FailAllocationsFn>(faulty.OptionalSymbol("DvxFailAllocations"));
-        ASSERT_NE(fail, nullptr);
+        faulty.Init(&host::HostRecorder::Message, &host::HostRecorder::Query, &descriptor);
+        ASSERT_TRUE(faulty.HasExport("DvxFailAllocations"));
+        const auto fail = [&](int32_t skip, int32_t count) {
+            const int32_t arguments[] = {skip, count};
+            faulty.CallExport("DvxFailAllocations", arguments);
+        };
         host::HostInstance instance(faulty);
         fail(0, 100);
         instance.Setup("RATIO");

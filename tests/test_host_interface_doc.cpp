@@ -14,7 +14,7 @@ class HostInterfaceDoc : public ComponentTest {};
 
 TEST_F(HostInterfaceDoc, StartUpTableHoldsTheValuesOfTheExports) {
     ModelDescriptor descriptor{0xFFFF, 0xFFFF, 0xFFFF};
-    ASSERT_EQ(lib().init(&host::HostRecorder::Message, &host::HostRecorder::Query, &descriptor), 0);
+    ASSERT_EQ(lib().Init(&host::HostRecorder::Message, &host::HostRecorder::Query, &descriptor), 0);
     uint16_t fields[3];
     std::memcpy(fields, &descriptor, sizeof fields);
     const auto rows = DocTable(kHostInterface, "startup-table");
@@ -24,9 +24,9 @@ TEST_F(HostInterfaceDoc, StartUpTableHoldsTheValuesOfTheExports) {
         const double expected = NumberCell(row[1]);
         const std::string& what = row[0];
         if (what == "`GetVersionNumber()`") {
-            EXPECT_EQ(lib().getVersionNumber(), expected);
+            EXPECT_EQ(lib().GetVersionNumber(), expected);
         } else if (what == "`UDCmodelOpt()`") {
-            EXPECT_EQ(lib().modelOptions(), expected);
+            EXPECT_EQ(lib().ModelOptions(), expected);
         } else if (what.rfind("descriptor field at offset ", 0) == 0) {
             const size_t offset = static_cast<size_t>(NumberCell(what.substr(27, 1)));
             ASSERT_LT(offset / 2, 3u) << what;

@@ -17,9 +17,10 @@ namespace {
 namespace fs = std::filesystem;
 
 void SetFault(int fault) {
-    static host::ComponentLibrary broken(host::LibraryBesideProgram("HostsimBroken"));
-    using SetFaultFn = void(DVX_CDECL*)(int32_t);
-    reinterpret_cast<SetFaultFn>(broken.OptionalSymbol("BrokenSetFault"))(fault);
+    static const std::unique_ptr<host::ComponentLibrary> broken =
+        host::LoadComponentLibrary(host::LibraryBesideProgram("HostsimBroken"));
+    const int32_t argument[] = {fault};
+    broken->CallExport("BrokenSetFault", argument);
 }
 
 TEST_F(ToolTest, VersionAndHelpOnEverySubcommand) {

@@ -13,7 +13,7 @@
 // then the same life on the test build of the library with each allocation
 // of the component failing in turn; last, a lone name whose copy fails.
 #include "hostsim/kit/instance.h"
-#include "hostsim/kit/library.h"
+#include "hostsim/kit/native_library.h"
 #include "hostsim/kit/recorder.h"
 
 #include <valgrind/memcheck.h>
@@ -30,7 +30,6 @@ using namespace dvx::host;
 
 constexpr size_t kInstances = 24;
 const char kNoMemory[] = "Quorin1: Cannot allocate memory !\n Please check the UDC !";
-using FailAllocationsFn = void(DVX_CDECL*)(int32_t skip, int32_t count);
 
 int gFailures = 0;
 
@@ -125,8 +124,8 @@ int main() {
     ModelDescriptor descriptor{};
 
     {
-        ComponentLibrary product(LibraryBesideProgram("Dolvanex"));
-        product.init(&HostRecorder::Message, &HostRecorder::Query, &descriptor);
+        NativeLibrary product(LibraryBesideProgram("Dolvanex"));
+        product.Init(&HostRecorder::Message, &HostRecorder::Query, &descriptor);
         Life(product, recorder, "warm-up"); // the memory layer keeps its slot tables
         const HeapUse before = HeapInUse();
         Check(Life(product, recorder, "product") == 0, "product: allocation failure without injection");
@@ -135,13 +134,16 @@ int main() {
         Check(after == before, "product: heap in use differs after the last release");
     }
 
-    ComponentLibrary faulty(LibraryBesideProgram("DolvanexFaulty"));
-    auto fail = reinterpret_cast<FailAllocationsFn>(faulty.OptionalSymbol("DvxFailAllocations"));
-    if (fail == nullptr) {
+    NativeLibrary faulty(LibraryBesideProgram("DolvanexFaulty"));
+    const auto fail = [&](int32_t skip, int32_t count) {
+        const int32_t arguments[] = {skip, count};
+        faulty.CallExport("DvxFailAllocations", arguments);
+    };
+    if (!faulty.HasExport("DvxFailAllocations")) {
         std::fprintf(stderr, "FAILED: the test build lacks DvxFailAllocations\n");
         return 1;
     }
-    faulty.init(&HostRecorder::Message, &HostRecorder::Query, &descriptor);
+    faulty.Init(&HostRecorder::Message, &HostRecorder::Query, &descriptor);
     Life(faulty, recorder, "warm-up");
     const HeapUse before = HeapInUse();
     int32_t skip = 0;

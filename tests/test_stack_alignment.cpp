@@ -2,6 +2,7 @@
 // Every export, called with the stack at each 4-byte position modulo 16,
 // gives what it gives when called from our own code: an aligned SSE access
 // to a stack slot would fault at three of the four. Windows (i686) only.
+#include "hostsim/kit/native_library.h"
 #include "tests/fixture.h"
 #include "tests/life_trace.h"
 
@@ -87,21 +88,26 @@ TEST(StackThunk, PutsTheStackAtTheResidueAskedFor) {
     }
 }
 
-class StackAlignment : public ComponentTest {};
+// The exports as the platform's loader resolved them, to be called with a
+// stack of this test's making.
+class StackAlignment : public ComponentTest {
+protected:
+    const host::NativeExports& Raw() { return dynamic_cast<const host::NativeLibrary&>(lib()).Exports(); }
+};
 
 TEST_F(StackAlignment, ExportsWithoutInstancesGiveTheSameAtEveryAlignment) {
     for (const uint32_t residue : kResidues) {
         SCOPED_TRACE("stack at " + std::to_string(residue) + " modulo 16");
-        EXPECT_EQ(CallAt(residue, Address(lib().getVersionNumber)),
-                  static_cast<uint32_t>(lib().getVersionNumber()));
-        EXPECT_EQ(CallAt(residue, Address(lib().modelOptions)),
-                  static_cast<uint32_t>(lib().modelOptions()));
+        EXPECT_EQ(CallAt(residue, Address(Raw().getVersionNumber)),
+                  static_cast<uint32_t>(lib().GetVersionNumber()));
+        EXPECT_EQ(CallAt(residue, Address(Raw().modelOptions)),
+                  static_cast<uint32_t>(lib().ModelOptions()));
 
         ModelDescriptor directDescriptor{0xFFFF, 0xFFFF, 0xFFFF};
         ModelDescriptor shiftedDescriptor = directDescriptor;
         const int32_t directResult =
-            lib().init(&host::HostRecorder::Message, &host::HostRecorder::Query, &directDescriptor);
-        EXPECT_EQ(CallAt(residue, Address(lib().init), &host::HostRecorder::Message, &host::HostRecorder::Query,
+            lib().Init(&host::HostRecorder::Message, &host::HostRecorder::Query, &directDescriptor);
+        EXPECT_EQ(CallAt(residue, Address(Raw().init), &host::HostRecorder::Message, &host::HostRecorder::Query,
                          &shiftedDescriptor),
                   static_cast<uint32_t>(directResult));
         EXPECT_EQ(std::memcmp(&shiftedDescriptor, &directDescriptor, sizeof directDescriptor), 0);
@@ -109,7 +115,7 @@ TEST_F(StackAlignment, ExportsWithoutInstancesGiveTheSameAtEveryAlignment) {
         // One static record, of which each entry writes the fields of its
         // kind: the shifted calls of every index, in order, must leave it as
         // the direct calls do, each sequence after a full one.
-        const NodeInfo* record = lib().listNodeInfo(0);
+        const NodeInfo* record = lib().ListNodeInfo(0);
         auto catalogue = [&](auto list) {
             std::vector<std::pair<uint32_t, std::array<uint8_t, sizeof(NodeInfo)>>> seen;
             for (int32_t index = -1; index <= kCatalogueEntries; ++index) {
@@ -118,10 +124,10 @@ TEST_F(StackAlignment, ExportsWithoutInstancesGiveTheSameAtEveryAlignment) {
             }
             return seen;
         };
-        const auto directList = [&](int32_t index) { return Word(lib().listNodeInfo(index)); };
+        const auto directList = [&](int32_t index) { return Word(lib().ListNodeInfo(index)); };
         catalogue(directList);
         const auto expected = catalogue(directList);
-        const auto shiftedList = [&](int32_t index) { return CallAt(residue, Address(lib().listNodeInfo), index); };
+        const auto shiftedList = [&](int32_t index) { return CallAt(residue, Address(Raw().listNodeInfo), index); };
         EXPECT_TRUE(catalogue(shiftedList) == expected);
     }
 }
@@ -130,7 +136,7 @@ TEST_F(StackAlignment, ExportsWithoutInstancesGiveTheSameAtEveryAlignment) {
 // called from inside the shifted calls.
 TEST_F(StackAlignment, AWholeLifeThroughUDMMainIsTheSameAtEveryAlignment) {
     recorder.onValue = [](const double*, double* value) { *value = -3.5; };
-    const MainCall direct = lib().main;
+    const MainCall direct = MainOf(lib());
     for (const char* parameter : {"2.5k", "RATIO"}) {
         SCOPED_TRACE(std::string("K ") + parameter);
         host::OwnedBlock blocks[4] = {host::OwnedBlock(kInstanceDataSize), host::OwnedBlock(64),
@@ -142,7 +148,7 @@ TEST_F(StackAlignment, AWholeLifeThroughUDMMainIsTheSameAtEveryAlignment) {
             SCOPED_TRACE("stack at " + std::to_string(residue) + " modulo 16");
             const MainCall shifted = [&](int32_t callType, char* text, double* in, double* out,
                                          uint32_t instanceHandle, uint32_t interfaceHandle) {
-                return static_cast<int32_t>(CallAt(residue, Address(lib().main), callType,
+                return static_cast<int32_t>(CallAt(residue, Address(Raw().main), callType,
                                                    text, in, out, instanceHandle, interfaceHandle));
             };
             ExpectSameLife(expected, RunLife(shifted, life, host::BlockLayout{}, parameter, recorder));

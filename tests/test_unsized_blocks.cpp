@@ -52,7 +52,7 @@ class UnsizedBlocks : public ComponentTest {
 protected:
     LifeTrace Life(const host::BlockLayout& layout, unsigned unsized, const std::string& parameter) {
         HostBlocks host(layout, unsized);
-        const LifeTrace trace = RunLife(lib().main, host.blocks, layout, parameter, recorder);
+        const LifeTrace trace = RunLife(MainOf(lib()), host.blocks, layout, parameter, recorder);
         for (const uint32_t handle :
              {host.blocks.instance, host.blocks.interfaceBlock, host.blocks.vector, host.blocks.matrix})
             EXPECT_EQ(host::LockCount(handle), 0u) << "a block stayed locked";
@@ -113,7 +113,7 @@ TEST_F(UnsizedBlocks, PlatformBlocksTooSmallForTheirLayoutAreStillRefused) {
         const uint32_t instanceHandle = c.which == kInstance ? FromHGlobal(small) : host.blocks.instance;
         const uint32_t interfaceHandle = c.which == kInterface ? FromHGlobal(small) : host.blocks.interfaceBlock;
         char text[] = "2";
-        EXPECT_EQ(lib().main(kCallSetup, text, nullptr, nullptr, instanceHandle, interfaceHandle), kStatusLockFailed);
+        EXPECT_EQ(lib().Main(kCallSetup, text, nullptr, nullptr, instanceHandle, interfaceHandle), kStatusLockFailed);
         GlobalFree(small);
     }
 }
@@ -132,10 +132,10 @@ TEST_F(UnsizedBlocks, PlatformMatrixBlockTooSmallForTheEntriesIsNotWritten) {
     MemUnlock(host.blocks.interfaceBlock);
 
     char text[] = "2";
-    ASSERT_EQ(lib().main(kCallSetup, text, nullptr, nullptr, host.blocks.instance, host.blocks.interfaceBlock),
+    ASSERT_EQ(lib().Main(kCallSetup, text, nullptr, nullptr, host.blocks.instance, host.blocks.interfaceBlock),
               kStatusOk);
     recorder.Clear();
-    EXPECT_EQ(lib().main(kCallLayout, nullptr, nullptr, nullptr, host.blocks.instance, host.blocks.interfaceBlock),
+    EXPECT_EQ(lib().Main(kCallLayout, nullptr, nullptr, nullptr, host.blocks.instance, host.blocks.interfaceBlock),
               kStatusOk);
     ASSERT_EQ(recorder.messages.size(), 1u);
     EXPECT_NE(recorder.messages[0].text.find("Jacobi matrix block too small"), std::string::npos);
@@ -143,7 +143,7 @@ TEST_F(UnsizedBlocks, PlatformMatrixBlockTooSmallForTheEntriesIsNotWritten) {
     ASSERT_NE(bytes, nullptr);
     for (size_t i = 0; i < 80; ++i) ASSERT_EQ(bytes[i], 0) << "byte " << i << " was written";
     GlobalUnlock(small);
-    lib().main(kCallRelease, nullptr, nullptr, nullptr, host.blocks.instance, host.blocks.interfaceBlock);
+    lib().Main(kCallRelease, nullptr, nullptr, nullptr, host.blocks.instance, host.blocks.interfaceBlock);
     GlobalFree(small);
 }
 

@@ -56,7 +56,7 @@ void Checker::Case(const std::string& title, const std::function<void()>& body) 
 int RunConformance(const std::filesystem::path& path, std::ostream& out) {
     std::unique_ptr<host::ComponentLibrary> library;
     try {
-        library = std::make_unique<host::ComponentLibrary>(path);
+        library = host::LoadComponentLibrary(path);
     } catch (const std::exception& e) {
         out << "FINDING  " << e.what() << "\n\n1 finding: the library cannot be checked\n";
         return 1;

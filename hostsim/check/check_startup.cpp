@@ -16,20 +16,20 @@ std::string Text(const char* field, size_t size) { return std::string(field, str
 } // namespace
 
 void CheckStartup(Checker& c) {
-    const int32_t version = c.lib.getVersionNumber();
-    const int32_t options = c.lib.modelOptions();
+    const int32_t version = c.lib.GetVersionNumber();
+    const int32_t options = c.lib.ModelOptions();
     c.Expect(version == kInterfaceVersion, "GetVersionNumber answers interface version 2",
              "it answers " + std::to_string(version));
-    const int32_t init = c.lib.init(&host::HostRecorder::Message, &host::HostRecorder::Query, &c.descriptor);
+    const int32_t init = c.lib.Init(&host::HostRecorder::Message, &host::HostRecorder::Query, &c.descriptor);
     c.Expect(init == 0, "UDMInit returns 0", "it returns " + std::to_string(init));
     c.Expect(c.descriptor.instanceSize > 0, "UDMInit announces the size of the instance record",
              "the descriptor's size field is 0");
-    c.Expect(c.lib.getVersionNumber() == version && c.lib.modelOptions() == options,
+    c.Expect(c.lib.GetVersionNumber() == version && c.lib.ModelOptions() == options,
              "GetVersionNumber and UDCmodelOpt answer the same before and after UDMInit",
              "an answer changed after UDMInit");
     ModelDescriptor again;
     std::memset(&again, 0xFF, sizeof again);
-    c.lib.init(&host::HostRecorder::Message, &host::HostRecorder::Query, &again);
+    c.lib.Init(&host::HostRecorder::Message, &host::HostRecorder::Query, &again);
     c.Expect(again.fixedFirst == c.descriptor.fixedFirst && again.instanceSize == c.descriptor.instanceSize &&
                  again.fixedThird == c.descriptor.fixedThird,
              "a repeated UDMInit writes the same descriptor over whatever the host left in it",
@@ -44,7 +44,7 @@ void CheckCatalogue(Checker& c) {
     std::set<std::string> outputNames;
     int32_t count = 0;
     for (; count < 256; ++count) {
-        const NodeInfo* info = c.lib.listNodeInfo(count);
+        const NodeInfo* info = c.lib.ListNodeInfo(count);
         if (info == nullptr) break;
         const std::string at = "entry " + std::to_string(count);
         if (!Terminated(info->name, kNodeTextSize) || !Terminated(info->description, kNodeTextSize))
@@ -68,8 +68,8 @@ void CheckCatalogue(Checker& c) {
     c.Expect(count < 256, "ListNodeInfo2 ends its catalogue with null", "256 entries and still no null");
     c.Expect(problems.empty(), "every catalogue entry has terminated texts, a known kind and a unique name",
              problems.empty() ? "" : problems.front());
-    c.Expect(c.lib.listNodeInfo(-1) == nullptr && c.lib.listNodeInfo(count + 1) == nullptr &&
-                 c.lib.listNodeInfo(INT32_MAX) == nullptr,
+    c.Expect(c.lib.ListNodeInfo(-1) == nullptr && c.lib.ListNodeInfo(count + 1) == nullptr &&
+                 c.lib.ListNodeInfo(INT32_MAX) == nullptr,
              "indices -1, one past the end and INT32_MAX give null", "a non-null record came back");
     c.Expect(nodes == std::vector<std::string>{"ROT1", "ROT2"} &&
                  natures == std::vector<std::string>{"ROTATIONAL_V", "ROTATIONAL_V"},

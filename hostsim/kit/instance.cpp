@@ -71,7 +71,7 @@ int32_t HostInstance::Call(int32_t callType, char* text, double* in, double* out
     const auto handles = AllHandles();
     std::array<unsigned, 4> before{};
     for (size_t i = 0; i < handles.size(); ++i) before[i] = FastLockCount(handles[i]);
-    const int32_t status = library_.main(callType, text, in, out, callInstanceHandle, callInterfaceHandle);
+    const int32_t status = library_.Main(callType, text, in, out, callInstanceHandle, callInterfaceHandle);
     CheckLocks(callType, before);
     return status;
 }
@@ -91,7 +91,7 @@ int32_t HostInstance::StepCall(const std::array<double, 3>& variables, double* v
 
     std::array<unsigned, 4> before{};
     for (size_t i = 0; i < handles.size(); ++i) before[i] = FastLockCount(handles[i]);
-    const int32_t status = library_.main(kCallStep, nullptr, nullptr, nullptr, callInstanceHandle, callInterfaceHandle);
+    const int32_t status = library_.Main(kCallStep, nullptr, nullptr, nullptr, callInstanceHandle, callInterfaceHandle);
     unsigned changed = 0;
     for (size_t i = 0; i < handles.size(); ++i) changed |= FastLockCount(handles[i]) ^ before[i];
     if (changed != 0) CheckLocks(kCallStep, before);
@@ -147,8 +147,15 @@ double HostInstance::Value(double index, int32_t* status) {
 
 int32_t HostInstance::Release() { return Call(kCallRelease, nullptr, nullptr, nullptr); }
 
+// The record as the library wrote it, with its one pointer, the name copy,
+// read in the library's own width and turned into an address the host can
+// read (a 32-bit library leaves the field's upper half as it found it).
 InstanceData HostInstance::ReadInstance() const {
-    return ReadAt<InstanceData>(instance_.Handle(), 0);
+    InstanceData data = ReadAt<InstanceData>(instance_.Handle(), 0);
+    uint64_t address = data.kNameSlot;
+    if (library_.PointerBits() == 32) address &= 0xffffffffu;
+    data.kName = const_cast<char*>(static_cast<const char*>(library_.HostView(address, 0)));
+    return data;
 }
 
 InterfaceBlock HostInstance::ReadInterface() const {

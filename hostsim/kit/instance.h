@@ -59,6 +59,8 @@ public:
     double Value(double index, int32_t* status = nullptr);
     int32_t Release();
 
+    // InstanceData, its kName a host address of the library's copy (null,
+    // or kNotALibraryAddress where the field holds no readable text).
     InstanceData ReadInstance() const;
     InterfaceBlock ReadInterface() const;
     void WriteInterface(const InterfaceBlock& block);

@@ -1,78 +1,40 @@
 #include "hostsim/kit/library.h"
 
+#include "hostsim/kit/native_library.h"
+
+#include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
-#include <dlfcn.h>
-#include <unistd.h>
+#include "hostsim/kit/emulated/emulated_library.h"
 #endif
 
 namespace dvx::host {
 
+const char kNotALibraryAddress[] = "(not an address of the library)";
+
+#if !defined(_WIN32)
 namespace {
 
-std::string LastLoadError() {
-#if defined(_WIN32)
-    return "Windows error " + std::to_string(GetLastError());
-#else
-    const char* text = dlerror();
-    return text != nullptr ? text : "unknown error";
-#endif
-}
-
-// Unloads the library behind `handle` once and forgets it.
-void Unload(void*& handle) {
-    if (handle == nullptr) return;
-#if defined(_WIN32)
-    FreeLibrary(reinterpret_cast<HMODULE>(handle));
-#else
-    dlclose(handle);
-#endif
-    handle = nullptr;
+// A PE file starts with "MZ" (an ELF file with 0x7f "ELF").
+bool IsPeFile(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    char magic[2] = {};
+    return file.read(magic, 2) && magic[0] == 'M' && magic[1] == 'Z';
 }
 
 } // namespace
-
-ComponentLibrary::ComponentLibrary(const std::filesystem::path& path) : path_(path) {
-#if defined(_WIN32)
-    handle_ = reinterpret_cast<void*>(LoadLibraryW(path.wstring().c_str()));
-#else
-    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
 #endif
-    if (handle_ == nullptr)
-        throw std::runtime_error("cannot load the component library " + path.string() + ": " + LastLoadError());
-    try {
-        getVersionNumber = reinterpret_cast<GetVersionNumberFn*>(Symbol("GetVersionNumber"));
-        modelOptions = reinterpret_cast<UDCmodelOptFn*>(Symbol("UDCmodelOpt"));
-        init = reinterpret_cast<UDMInitFn*>(Symbol("UDMInit"));
-        listNodeInfo = reinterpret_cast<ListNodeInfo2Fn*>(Symbol("ListNodeInfo2"));
-        main = reinterpret_cast<UDMMainFn*>(Symbol("UDMMain"));
-    } catch (...) {
-        // Only the handle needs undoing: the members are destroyed by the
-        // unwinding itself (calling the destructor here destroyed them twice).
-        Unload(handle_);
-        throw;
-    }
-}
 
-ComponentLibrary::~ComponentLibrary() { Unload(handle_); }
-
-void* ComponentLibrary::OptionalSymbol(const char* name) const {
-#if defined(_WIN32)
-    return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(handle_), name));
-#else
-    return dlsym(handle_, name);
+std::unique_ptr<ComponentLibrary> LoadComponentLibrary(const std::filesystem::path& path) {
+#if !defined(_WIN32)
+    if (IsPeFile(path)) return std::make_unique<EmulatedLibrary>(path);
 #endif
-}
-
-void* ComponentLibrary::Symbol(const char* name) const {
-    void* symbol = OptionalSymbol(name);
-    if (symbol == nullptr)
-        throw std::runtime_error("the component library " + path_.string() + " lacks the export " + name);
-    return symbol;
+    return std::make_unique<NativeLibrary>(path);
 }
 
 std::filesystem::path ProgramDirectory() {
@@ -86,6 +48,9 @@ std::filesystem::path ProgramDirectory() {
 }
 
 std::filesystem::path LibraryBesideProgram(const std::string& baseName) {
+    const char* componentDir = std::getenv("DVX_COMPONENT_DIR");
+    if (componentDir != nullptr && componentDir[0] != '\0')
+        return std::filesystem::path(componentDir) / (baseName + ".dll");
 #if defined(_WIN32)
     return ProgramDirectory() / (baseName + ".dll");
 #else

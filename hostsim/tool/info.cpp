@@ -23,17 +23,18 @@ const char* KindName(int32_t kind) {
 int Info(const std::filesystem::path& path, std::ostream& out, std::ostream&) {
     std::unique_ptr<host::ComponentLibrary> library;
     try {
-        library = std::make_unique<host::ComponentLibrary>(path);
+        library = host::LoadComponentLibrary(path);
     } catch (const std::runtime_error& e) {
         throw sim::SimError(e.what());
     }
     host::HostRecorder recorder;
     recorder.Activate();
     ModelDescriptor descriptor{};
-    const int32_t version = library->getVersionNumber();
-    const int32_t options = library->modelOptions();
-    const int32_t init = library->init(&host::HostRecorder::Message, &host::HostRecorder::Query, &descriptor);
+    const int32_t version = library->GetVersionNumber();
+    const int32_t options = library->ModelOptions();
+    const int32_t init = library->Init(&host::HostRecorder::Message, &host::HostRecorder::Query, &descriptor);
     out << "library            " << path.string() << "\n"
+        << "backend            " << library->Backend() << "\n"
         << "interface version  " << version << "\n"
         << "model options      " << options << "\n"
         << "UDMInit            " << init << "\n"

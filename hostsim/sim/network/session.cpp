@@ -56,7 +56,7 @@ const char* CallName(int32_t callType) {
 std::vector<CatalogueEntry> ReadCatalogue(const host::ComponentLibrary& library) {
     std::vector<CatalogueEntry> entries;
     for (int32_t i = 0; i < kCatalogueLimit; ++i) {
-        const NodeInfo* info = library.listNodeInfo(i);
+        const NodeInfo* info = library.ListNodeInfo(i);
         if (info == nullptr) return entries;
         entries.push_back({Bounded(info->name, kNodeTextSize), info->kind,
                            Bounded(info->description, kNodeTextSize),
@@ -69,19 +69,19 @@ std::vector<CatalogueEntry> ReadCatalogue(const host::ComponentLibrary& library)
 Session::Session(const std::filesystem::path& library, std::ostream& log, bool logCalls, BlockSharing sharing)
     : log_(log), logCalls_(logCalls), sharing_(sharing) {
     try {
-        library_ = std::make_unique<host::ComponentLibrary>(library);
+        library_ = host::LoadComponentLibrary(library);
     } catch (const std::runtime_error& e) {
         throw SimError(e.what());
     }
     const std::string where = "the component library " + library.string();
-    const int32_t version = library_->getVersionNumber();
+    const int32_t version = library_->GetVersionNumber();
     if (version != kInterfaceVersion)
         throw SimError(where + " implements interface version " + std::to_string(version) +
                        "; this host drives version " + std::to_string(kInterfaceVersion));
     AnswerQueries();
     recorder_.recordQueries = false;
     recorder_.Activate();
-    const int32_t init = library_->init(&host::HostRecorder::Message, &host::HostRecorder::Query, &descriptor_);
+    const int32_t init = library_->Init(&host::HostRecorder::Message, &host::HostRecorder::Query, &descriptor_);
     if (init != 0) throw SimError(where + ": UDMInit returned " + std::to_string(init));
     if (descriptor_.instanceSize == 0) throw SimError(where + ": UDMInit announced instance records of 0 bytes");
     catalogue_ = ReadCatalogue(*library_);
