@@ -64,7 +64,8 @@ TEST_F(ToolTest, SummaryJsonHoldsWhatTheSummaryPrints) {
     EXPECT_GT(d["wall_time"].get<double>(), 0.0);
     EXPECT_TRUE(Has(SummaryLine(o.out, "model    "), "vehicle-launch")) << o.out;
     EXPECT_EQ(d["model"], SummaryLine(o.out, "model    "));
-    EXPECT_EQ(d["library"], SummaryLine(o.out, "library  "));
+    EXPECT_EQ(d["library"].get<std::string>() + " (" + d["backend"].get<std::string>() + ")",
+              SummaryLine(o.out, "library  "));
 
     const json& s = d["settings"];
     EXPECT_EQ(s["method"], "ida");

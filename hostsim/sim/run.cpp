@@ -169,6 +169,7 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
             << "the stop time\n";
 
     Session session(options.library, log, options.logCalls, options.blocks);
+    result.backend = session.Library().Backend();
     session.SetQuantities(&model.quantities);
     for (const Instance& inst : model.instances) session.Place(inst.name, inst.parameters);
 

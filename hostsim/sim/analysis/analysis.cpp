@@ -35,6 +35,8 @@ ModesResult RunModes(const AnalysisOptions& o, std::ostream& log) {
     const LinearModel lin = LineariseAt(p.model, *p.network, p.session, p.at);
     ModesResult result;
     result.model = o.model;
+    result.library = o.library;
+    result.backend = p.session.Library().Backend();
     try {
         result.set = ComputeModes(lin, p.model);
     } catch (const SimError& e) {
@@ -53,6 +55,8 @@ ResponseResult RunResponse(const AnalysisOptions& o, const std::string& input, c
     const LinearModel lin = LineariseAt(p.model, *p.network, p.session, p.at);
     ResponseResult result;
     result.model = o.model;
+    result.library = o.library;
+    result.backend = p.session.Library().Backend();
     result.t = lin.t;
     result.unitModes = lin.modes;
     try {

@@ -21,11 +21,16 @@ struct AnalysisOptions {
 
 struct ModesResult {
     std::filesystem::path model;
+    std::filesystem::path library;
+    std::string backend; // how the library ran
+
     ModeSet set;
 };
 
 struct ResponseResult {
     std::filesystem::path model;
+    std::filesystem::path library;
+    std::string backend;
     double t = 0.0;
     std::vector<std::string> unitModes;
     FrequencyResponse response;

@@ -35,6 +35,7 @@ void PrintUnitModes(const std::vector<std::string>& modes, std::ostream& out) {
 void PrintModes(const ModesResult& r, std::ostream& out) {
     const ModeSet& s = r.set;
     out << "model    " << r.model.string() << "\n"
+        << "library  " << r.library.string() << " (" << r.backend << ")\n"
         << "at       t = " << FormatNumber(s.t) << " s\n";
     PrintUnitModes(s.unitModes, out);
     out << "network  " << s.unknowns << " unknowns, " << s.differential << " differential, " << s.constraints
@@ -99,6 +100,7 @@ void WriteModesCsv(const ModeSet& s, OutputFile& csv) {
 void PrintResponse(const ResponseResult& r, std::ostream& out) {
     const FrequencyResponse& f = r.response;
     out << "model    " << r.model.string() << "\n"
+        << "library  " << r.library.string() << " (" << r.backend << ")\n"
         << "at       t = " << FormatNumber(r.t) << " s\n";
     PrintUnitModes(r.unitModes, out);
     out << "from     " << f.input << " [" << f.inputUnit << "] to " << f.output << ", " << f.hz.size()

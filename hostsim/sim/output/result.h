@@ -48,6 +48,7 @@ struct EnergyReport {
 struct RunResult {
     std::filesystem::path model;   // the model file, as given
     std::filesystem::path library; // the component library, as loaded
+    std::string backend;           // how it ran: "native", "emulated i386 CPU (...)"
     Settings settings;  // as run, after the command line's overrides
     StepPlan plan;
     SolverStats stats;

@@ -11,7 +11,7 @@ void PrintSummary(const RunResult& r, std::ostream& out) {
     const Settings& s = r.settings;
     const SolverStats& st = r.stats;
     out << "model    " << r.model.string() << "\n"
-        << "library  " << r.library.string() << "\n"
+        << "library  " << r.library.string() << " (" << r.backend << ")\n"
         << "method   " << MethodName(s.method);
     if (s.method == Method::Ida) {
         out << ", rtol " << FormatNumber(s.rtol) << ", atol " << FormatNumber(s.atol);

@@ -105,6 +105,7 @@ nlohmann::ordered_json SummaryJson(const RunResult& r, const RunEnding& ending) 
             {"tool", {{"name", "dolvanex-host"}, {"version", ending.version}}},
             {"model", r.model.string()},
             {"library", r.library.string()},
+            {"backend", r.backend},
             {"settings", SettingsJson(r)},
             {"solver", SolverJson(r.stats)},
             {"energy", EnergyJson(r.energy)},
