@@ -183,7 +183,7 @@ int32_t World::Call(int32_t callType, char* text, double* in, double* out, uint3
     const double outBefore = out != nullptr ? *out : 0.0;
 
     BeginComponentCall(instanceHandle);
-    const int32_t status = UDMMain(callType, text, in, out, instanceHandle, interfaceHandle);
+    const int32_t status = ComponentMain(callType, text, in, out, instanceHandle, interfaceHandle);
     EndComponentCall();
     if (Tracing())
         std::fprintf(stderr, "UDMMain(%d, %s%s%s, in %s, out %s, %s, %s) = %d, component allocations %zu\n", callType,

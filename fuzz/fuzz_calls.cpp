@@ -15,8 +15,6 @@
 #include <cstring>
 #include <string>
 
-extern "C" void DvxFailAllocations(int32_t skip, int32_t count);
-
 namespace dvx::fuzz {
 namespace {
 
@@ -134,26 +132,27 @@ void PinAction(World& world, FuzzedDataProvider& data, size_t index) {
 
 void CatalogueAction(FuzzedDataProvider& data) {
     const int32_t entry = data.PickValueInArray<int32_t>({0, 1, 2, 3, 4, 5, 6, 7, 8, -1, INT32_MIN, INT32_MAX});
-    const NodeInfo* info = ListNodeInfo2(entry);
+    const NodeInfo* info = ComponentCatalogue(entry);
     if ((info != nullptr) != (entry >= 0 && entry < kCatalogueEntries)) Fail("catalogue entry and index disagree");
     if (info != nullptr && (strnlen(info->name, kNodeTextSize) == kNodeTextSize ||
                             strnlen(info->description, kNodeTextSize) == kNodeTextSize))
         Fail("catalogue text without its terminator");
-    if (GetVersionNumber() != kInterfaceVersion || UDCmodelOpt() != kModelOptions) Fail("version or options changed");
+    if (ComponentVersion() != kInterfaceVersion || ComponentOptions() != kModelOptions)
+        Fail("version or options changed");
 }
 
 } // namespace
 } // namespace dvx::fuzz
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    dvx::fuzz::InstallHeapTracking();
+    dvx::fuzz::StartFuzzHost();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     using namespace dvx::fuzz;
     FuzzedDataProvider data(bytes, size);
-    DvxFailAllocations(0, 0);
+    FailAllocations(0, 0);
     // The callbacks are registered first or not at all, as a fresh process
     // would have them; later actions may register them again.
     RegisterCallbacks(data);
@@ -169,12 +168,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
             case 8: RegisterCallbacks(data); break;
             case 9: PinAction(world, data, index); break;
             case 10:
-                DvxFailAllocations(data.ConsumeIntegralInRange<int32_t>(0, 3), data.ConsumeIntegralInRange<int32_t>(0, 2));
+                FailAllocations(data.ConsumeIntegralInRange<int32_t>(0, 3), data.ConsumeIntegralInRange<int32_t>(0, 2));
                 break;
             default: CatalogueAction(data); break;
             }
         }
-        DvxFailAllocations(0, 0);
+        FailAllocations(0, 0);
         world.ReleaseAllAndCheckHeap();
     }
     return 0;

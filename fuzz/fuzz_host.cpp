@@ -1,11 +1,8 @@
-// The fuzz host's callbacks and its view of the component's heap.
+// The fuzz host's callbacks.
 #include "fuzz/fuzz_host.h"
 
 #include "component/instance.h"
 #include "host/boundary.h"
-
-#include <sanitizer/allocator_interface.h>
-#include <sanitizer/asan_interface.h>
 
 #include <cfloat>
 #include <cmath>
@@ -24,36 +21,13 @@ uint32_t gCallInstanceHandle = 0;
 
 // DVX_FUZZ_TRACE=1 prints every call, to turn a finding into a regression test.
 bool gTrace = false;
-
-// The component's live allocations: made while it runs (callbacks excluded)
-// and not yet freed. A fixed table: the hooks must not allocate. The hooks
-// see every thread's allocations, libFuzzer's own threads included; only the
-// thread that calls the component counts.
-thread_local bool gInComponent = false;
-constexpr size_t kMaxLive = 512;
-const volatile void* gLive[kMaxLive];
-size_t gLiveCount = 0;
-
-void OnMalloc(const volatile void* pointer, size_t) {
-    if (!gInComponent || pointer == nullptr) return;
-    if (gLiveCount == kMaxLive) Fail("the component holds more allocations than the fuzz host tracks");
-    gLive[gLiveCount++] = pointer;
-}
-
-void OnFree(const volatile void* pointer) {
-    for (size_t i = 0; i < gLiveCount; ++i) {
-        if (gLive[i] == pointer) {
-            gLive[i] = gLive[--gLiveCount];
-            return;
-        }
-    }
-}
+const char* gInputName = nullptr;
 
 // The host's own work inside a callback is not the component's.
 class HostTurn {
 public:
-    HostTurn() : saved_(gInComponent) { gInComponent = false; }
-    ~HostTurn() { gInComponent = saved_; }
+    HostTurn() : saved_(SetInComponent(false)) {}
+    ~HostTurn() { SetInComponent(saved_); }
     HostTurn(const HostTurn&) = delete;
     HostTurn& operator=(const HostTurn&) = delete;
 
@@ -100,7 +74,7 @@ int32_t DVX_CDECL OnQuery(intptr_t code, intptr_t second, intptr_t third, intptr
         const auto* name = reinterpret_cast<const char*>(second);
         if (name == nullptr) Fail("reference query without a name");
         // The only name the component may hand over is its own heap copy.
-        if (__sanitizer_get_ownership(name) == 0) Fail("reference query with a name that is no live heap copy");
+        if (!IsLiveHeapCopy(name)) Fail("reference query with a name that is no live heap copy");
         (void)std::strlen(name);
         auto* reference = reinterpret_cast<double*>(fourth);
         if (reference == nullptr) Fail("reference query without room for the answer");
@@ -133,6 +107,7 @@ int32_t DVX_CDECL OnQuery(intptr_t code, intptr_t second, intptr_t third, intptr
 
 void Fail(const char* what) {
     std::fprintf(stderr, "call-sequence property violated: %s\n", what);
+    if (gInputName != nullptr) std::fprintf(stderr, "by the input %s\n", gInputName);
     std::abort();
 }
 
@@ -157,30 +132,26 @@ void RegisterCallbacks(FuzzedDataProvider& data) {
     const int mode = data.ConsumeIntegralInRange<int>(0, 4);
     HostMessageCallback message = mode == 0 || mode == 3 ? nullptr : &OnMessage;
     HostQueryCallback query = mode == 0 || mode == 4 ? nullptr : &OnQuery;
-    UDMInit(message, query, mode == 2 ? nullptr : &descriptor);
+    ComponentInit(message, query, mode == 2 ? nullptr : &descriptor);
     if (mode != 2 && (descriptor.fixedFirst != 2 || descriptor.instanceSize != kInstanceDataSize ||
                       descriptor.fixedThird != 0))
         Fail("UDMInit wrote another descriptor");
 }
 
-void InstallHeapTracking() {
-    __sanitizer_install_malloc_and_free_hooks(&OnMalloc, &OnFree);
+void StartFuzzHost() {
+    InstallHeapTracking();
     gTrace = std::getenv("DVX_FUZZ_TRACE") != nullptr;
 }
 
 void BeginComponentCall(uint32_t instanceHandle) {
     gCallInstanceHandle = instanceHandle;
-    gInComponent = true;
+    SetInComponent(true);
 }
 
-void EndComponentCall() { gInComponent = false; }
+void EndComponentCall() { SetInComponent(false); }
 
 bool Tracing() { return gTrace; }
 
-size_t ComponentAllocations() { return gLiveCount; }
-
-void DescribeComponentAllocations() {
-    for (size_t i = 0; i < gLiveCount; ++i) __asan_describe_address(const_cast<void*>(gLive[i]));
-}
+void SetInputName(const char* name) { gInputName = name; }
 
 } // namespace dvx::fuzz

@@ -1,13 +1,10 @@
 // The host side of the call-sequence fuzzer that is not about blocks: the two
 // callbacks, answering from the fuzz input and checking what the component
-// hands them, and a view of the component's heap.
-//
-// The component is linked into the fuzzer and called directly. While it runs
-// on the fuzzing thread, the sanitizer's allocation hooks record what it
-// allocates and frees (its callbacks into the host excluded), so that a copy
-// still held after the last release is a finding even though the component's
-// registry keeps it reachable and LeakSanitizer would not report it.
+// hands them. What the component is and how its heap is seen is
+// component_under_test.h's.
 #pragma once
+
+#include "fuzz/component_under_test.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -27,9 +24,9 @@ double FuzzDouble(FuzzedDataProvider& data);
 // the callbacks answer from `data` from then on. Checks the descriptor.
 void RegisterCallbacks(FuzzedDataProvider& data);
 
-// Once at start-up: installs the allocation hooks; DVX_FUZZ_TRACE=1 in the
-// environment turns on Tracing().
-void InstallHeapTracking();
+// Once at start-up: the heap tracking; DVX_FUZZ_TRACE=1 in the environment
+// turns on Tracing().
+void StartFuzzHost();
 
 // Around each UDMMain call: the handle an instance-name request must carry,
 // and the span in which allocations are the component's.
@@ -38,8 +35,8 @@ void EndComponentCall();
 
 bool Tracing();
 
-// The component's allocations not freed yet, and their allocation stacks.
-size_t ComponentAllocations();
-void DescribeComponentAllocations();
+// The input being replayed, for the message of a violated property (a
+// replay has no libFuzzer to name it).
+void SetInputName(const char* name);
 
 } // namespace dvx::fuzz
