@@ -100,3 +100,4 @@ add_test(NAME release_bundle
                  ${DVX_BUNDLE_NAME}${DVX_BUNDLE_SUFFIX} ${PROJECT_VERSION}
                  "${dvx_host_file}" "${dvx_runner}" "${dvx_bundle_python}" ${dvx_bundle_files})
 set_tests_properties(release_bundle PROPERTIES TIMEOUT 300)
+dvx_skip_where_wine_cannot_run()

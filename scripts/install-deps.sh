@@ -21,26 +21,32 @@ apt_update() {
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 want() { have_pkg "$1" || need="$need $1"; }
 
-for pkg in cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev \
-           libeigen3-dev libcli11-dev nlohmann-json3-dev gnuplot-nox valgrind \
-           g++-mingw-w64-i686 binutils-mingw-w64-i686 wine dpkg-dev xz-utils \
+root=$(cd "$(dirname "$0")/.." && pwd)
+for pkg in cmake ninja-build pkg-config g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev \
+           libeigen3-dev libcli11-dev nlohmann-json3-dev libunicorn-dev gnuplot-nox valgrind \
+           g++-mingw-w64-i686 binutils-mingw-w64-i686 dpkg-dev xz-utils \
            python3 python3-numpy python3-pandas python3-scipy python3-matplotlib python3-tqdm \
            python3-dask python3-distributed python3-pytest; do
   want "$pkg"
 done
-# Wine's 32-bit loader comes from the i386 architecture.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
-  need="$need wine32:i386"
-else
-  have_pkg wine32:i386 || need="$need wine32:i386"
+# Wine runs the Windows build only where the kernel runs 32-bit code; where
+# it does not, the DLL is tested on the emulated i386 CPU (libunicorn-dev)
+# and Wine would never start. Its 32-bit loader comes from the i386
+# architecture.
+if "$root/cmake/runs-32bit-code.sh"; then
+  want wine
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+    need="$need wine32:i386"
+  else
+    have_pkg wine32:i386 || need="$need wine32:i386"
+  fi
 fi
 
 # SUNDIALS is built from Debian's source package, for both targets alike
 # (cmake/Sundials.cmake); the unpacked source lives in build/deps/sundials.
 # Its deb-src entry goes in before any update, so that one update fetches
 # every index this run needs.
-root=$(cd "$(dirname "$0")/.." && pwd)
 deps="$root/build/deps"
 if [ ! -f "$deps/sundials/CMakeLists.txt" ]; then
   has_deb_src() {
@@ -49,17 +55,39 @@ if [ ! -f "$deps/sundials/CMakeLists.txt" ]; then
   }
   if ! has_deb_src; then
     if [ "$(id -u)" -ne 0 ]; then
-      echo "the SUNDIALS source needs a deb-src entry for bookworm (run as root, or add one yourself)" >&2
+      echo "the SUNDIALS source needs a deb-src entry (run as root, or add one yourself)" >&2
       exit 1
     fi
-    echo "adding a deb-src entry for bookworm (SUNDIALS is built from Debian's source package)"
-    cat >/etc/apt/sources.list.d/dolvanex-deb-src.sources <<'SOURCES'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SOURCES
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    [ -n "$codename" ] || { echo "/etc/os-release names no release codename" >&2; exit 1; }
+    # The source entry takes the mirror the machine already uses for the
+    # release's binary packages: the URIs (and key) of its deb822 stanza, or
+    # of its one-line entry.
+    stanza=$(awk -v want="$codename" '
+      function flush() {
+        if (types ~ /(^| )deb( |$)/ && (" " suites " ") ~ (" " want " ") && uris != "" && found == "") {
+          found = "URIs: " uris; if (key != "") found = found "\nSigned-By: " key
+        }
+        types = suites = uris = key = ""
+      }
+      /^[ \t]*$/ { flush(); next }
+      /^Types:/ { sub(/^Types:[ \t]*/, ""); types = $0 }
+      /^Suites:/ { sub(/^Suites:[ \t]*/, ""); suites = $0 }
+      /^URIs:/ { sub(/^URIs:[ \t]*/, ""); uris = $0 }
+      /^Signed-By:/ { sub(/^Signed-By:[ \t]*/, ""); key = $0 }
+      END { flush(); printf "%s", found }' /etc/apt/sources.list.d/*.sources 2>/dev/null)
+    if [ -n "$stanza" ]; then
+      echo "adding a deb-src entry for $codename beside the machine's own (SUNDIALS is built from Debian's source package)"
+      printf 'Types: deb-src\n%b\nSuites: %s\nComponents: main\n' "$stanza" "$codename" \
+        >/etc/apt/sources.list.d/dolvanex-deb-src.sources
+    else
+      line=$(awk -v want="$codename" '$1 == "deb" {
+          i = 2; if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
+          if ($(i + 1) == want) { $1 = "deb-src"; print; exit } }' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null)
+      [ -n "$line" ] || { echo "no package source for $codename is configured to take a deb-src entry from: add one for the source package sundials yourself" >&2; exit 1; }
+      echo "adding a deb-src entry for $codename beside the machine's own (SUNDIALS is built from Debian's source package)"
+      echo "$line" >/etc/apt/sources.list.d/dolvanex-deb-src.list
+    fi
   fi
 fi
 
@@ -76,9 +104,10 @@ if [ -n "$need" ]; then
   # without i386 twins of their version, and wine32:i386 unresolvable; the
   # release's own packages still fit together.
   if ! install; then
-    echo "the install failed with the indexes as they are; trying the bookworm release's packages (-t bookworm)" >&2
-    install -t bookworm ||
-      { echo "could not install:$need (neither from the indexes as they are nor from bookworm alone)" >&2; exit 1; }
+    release=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+    echo "the install failed with the indexes as they are; trying the $release release's packages (-t $release)" >&2
+    install -t "$release" ||
+      { echo "could not install:$need (neither from the indexes as they are nor from $release alone)" >&2; exit 1; }
   fi
 fi
 
