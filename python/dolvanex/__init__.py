@@ -31,7 +31,7 @@ __all__ = [
     "Metric", "MetricError", "final", "max", "min", "mean", "integral", "time_to", "dissipated", "supplied",
     "steps", "find_tool",
 ]
-__version__ = "1.3.0"
+__version__ = "1.4.0"
 
 
 def run(
