@@ -12,8 +12,7 @@
 #include "benchmarks/bench_host.h"
 #include "benchmarks/chain_model.h"
 #include "hostsim/sim/integrators/integrator.h"
-#include "hostsim/sim/network/network.h"
-#include "hostsim/sim/network/session.h"
+#include "hostsim/sim/placed_model.h"
 
 #include <benchmark/benchmark.h>
 
@@ -32,19 +31,18 @@ constexpr long kStepsPerRun = 50;
 // instance set up and laid out, the network and the solver.
 struct Chain {
     explicit Chain(long gears, BlockSharing sharing = BlockSharing::Shared)
-        : model(ParseModel(ChainModelText(gears, 1.0, 0.1), "chain-" + std::to_string(gears) + ".json")),
-          session(dvx::host::LibraryBesideProgram(), log, false, sharing) {
-        session.SetQuantities(&model.quantities);
-        for (const Instance& instance : model.instances) session.Place(instance.name, instance.parameters);
-        network = std::make_unique<Network>(model, session);
+        : placed(ParseModel(ChainModelText(gears, 1.0, 0.1), "chain-" + std::to_string(gears) + ".json"),
+                 dvx::host::LibraryBesideProgram(), log, {false, sharing}),
+          model(placed.model), session(placed.session), network(&placed.network()) {
         bdf2 = MakeIntegrator(Method::Bdf2, *network, session);
         ida = MakeIntegrator(Method::Ida, *network, session);
     }
 
-    Model model;
-    std::ostringstream log;
-    Session session;
-    std::unique_ptr<Network> network;
+    std::ostringstream log; // first: the placed model writes to it
+    PlacedModel placed;
+    const Model& model;
+    Session& session;
+    Network* network;
     std::unique_ptr<Integrator> bdf2, ida;
 };
 

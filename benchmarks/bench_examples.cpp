@@ -10,7 +10,7 @@
 // shortened until it does. Steps stay whole divisions of the output
 // interval.
 #include "benchmarks/chain_model.h"
-#include "benchmarks/placed_model.h"
+#include "benchmarks/ready_model.h"
 #include "hostsim/sim/model/model.h"
 
 #include <benchmark/benchmark.h>
@@ -81,7 +81,7 @@ struct Run {
 // samples.
 Run RunOnce(const Example& e, Method method, double rtol, double step, const bench::UnknownTrace* reference,
             bench::UnknownTrace* keep = nullptr) {
-    bench::PlacedModel placed(e.load(), method);
+    bench::ReadyModel placed(e.load(), method);
     Settings s = placed.model.settings;
     s.method = method;
     s.rtol = rtol;
@@ -147,7 +147,7 @@ const Comparison& Compare(const Example& e) {
 
 void TimeRuns(benchmark::State& state, const Example& e, Method method) {
     const Comparison& c = Compare(e);
-    bench::PlacedModel placed(e.load(), method);
+    bench::ReadyModel placed(e.load(), method);
     Settings s = placed.model.settings;
     s.method = method;
     s.rtol = kRtol;

@@ -16,8 +16,7 @@
 #include "benchmarks/bench_host.h"
 #include "benchmarks/chain_model.h"
 #include "hostsim/sim/integrators/integrator.h"
-#include "hostsim/sim/network/network.h"
-#include "hostsim/sim/network/session.h"
+#include "hostsim/sim/placed_model.h"
 
 #include <benchmark/benchmark.h>
 #include <ida/ida.h>
@@ -141,15 +140,13 @@ public:
 // a pair per instance.
 void BM_ChainSimulatorIda(benchmark::State& state) {
     std::ostringstream log;
-    const Model model = ParseModel(ChainModelText(kGears, kStop, kInterval), "chain.json");
-    Session session(dvx::host::LibraryBesideProgram(), log, false,
-                    state.range(0) != 0 ? BlockSharing::Shared : BlockSharing::PerInstance);
-    session.SetQuantities(&model.quantities);
-    for (const Instance& instance : model.instances) session.Place(instance.name, instance.parameters);
-    Network network(model, session);
+    PlacedModel placed(ParseModel(ChainModelText(kGears, kStop, kInterval), "chain.json"),
+                       dvx::host::LibraryBesideProgram(), log,
+                       {false, state.range(0) != 0 ? BlockSharing::Shared : BlockSharing::PerInstance});
+    Network& network = placed.network();
     network.SetRecorded({0, static_cast<size_t>(kGears) - 1});
-    std::unique_ptr<Integrator> ida = MakeIntegrator(Method::Ida, network, session);
-    Settings settings = model.settings;
+    std::unique_ptr<Integrator> ida = MakeIntegrator(Method::Ida, network, placed.session);
+    Settings settings = placed.model.settings;
     settings.method = Method::Ida;
     settings.rtol = kRtol;
     settings.atol = kAtol;

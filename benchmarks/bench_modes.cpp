@@ -15,8 +15,7 @@
 #include "hostsim/kit/library.h"
 #include "hostsim/sim/analysis/linearise.h"
 #include "hostsim/sim/analysis/modes.h"
-#include "hostsim/sim/network/network.h"
-#include "hostsim/sim/network/session.h"
+#include "hostsim/sim/placed_model.h"
 
 #include <benchmark/benchmark.h>
 
@@ -37,15 +36,12 @@ double PeakResidentMegabytes() {
 }
 
 void RunModes(benchmark::State& state, const std::string& text) {
-    const Model model = ParseModel(text, "chain.json");
     std::ostringstream log;
-    Session session(dvx::host::LibraryBesideProgram(), log, false);
-    session.SetQuantities(&model.quantities);
-    for (const Instance& inst : model.instances) session.Place(inst.name, inst.parameters);
-    Network network(model, session);
+    PlacedModel placed(ParseModel(text, "chain.json"), dvx::host::LibraryBesideProgram(), log);
+    const Model& model = placed.model;
     ModeSet set;
     for (auto _ : state) {
-        set = ComputeModes(LineariseAt(model, network, session, model.settings.start), model);
+        set = ComputeModes(LineariseAt(model, placed.network(), placed.session, model.settings.start), model);
         benchmark::DoNotOptimize(set.modes.data());
     }
     const double r = static_cast<double>(set.differential - set.constraints);
@@ -54,7 +50,6 @@ void RunModes(benchmark::State& state, const std::string& text) {
     state.counters["modes"] = static_cast<double>(set.modes.size());
     state.counters["dense_MB"] = r * r * (8.0 + 16.0) / 1e6;
     state.counters["peak_rss_MB"] = PeakResidentMegabytes();
-    session.ReleaseAll();
 }
 
 void BM_ModesSpringChain(benchmark::State& state) {

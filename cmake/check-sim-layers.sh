@@ -11,15 +11,17 @@ sim="$1/hostsim/sim"
 # are the top (the run that ties the stages together).
 rank() {
   case "$1" in
-    input/*) echo 1 ;;
-    network/elements/*) echo 2 ;;
-    model/*) echo 3 ;;
-    network/*) echo 4 ;;
-    integrators/*) echo 5 ;;
-    analysis/*) echo 6 ;;
-    output/*) echo 7 ;;
+    base/*) echo 1 ;;
+    input/*) echo 2 ;;
+    elements/*) echo 3 ;;
+    model/*) echo 4 ;;
+    session/*) echo 5 ;;
+    network/*) echo 6 ;;
+    integrators/*) echo 7 ;;
+    analysis/*) echo 8 ;;
+    output/*) echo 9 ;;
     */*) echo 0 ;;
-    *) echo 8 ;;
+    *) echo 10 ;;
   esac
 }
 
@@ -28,7 +30,7 @@ files=$(cd "$sim" && find . -name '*.h' -o -name '*.cpp' | sed 's#^\./##' | sort
 for f in $files; do
   own=$(rank "$f")
   if [ "$own" = 0 ]; then
-    echo "$f: in no stage (input, network/elements, model, network, integrators, analysis, output)"
+    echo "$f: in no stage (base, input, elements, model, session, network, integrators, analysis, output)"
     bad=1
     continue
   fi

@@ -5,8 +5,7 @@
 
 #include "hostsim/kit/library.h"
 #include "hostsim/sim/integrators/integrator.h"
-#include "hostsim/sim/network/network.h"
-#include "hostsim/sim/network/session.h"
+#include "hostsim/sim/placed_model.h"
 
 #include <memory>
 #include <sstream>
@@ -62,11 +61,10 @@ private:
 
 inline Trace RunTrace(const std::string& text, Method method, double rtol = 1e-6, double step = 1e-3) {
     std::ostringstream log;
-    const Model model = ParseModel(text, "trace.json");
-    Session session(host::LibraryBesideProgram(), log, false);
-    session.SetQuantities(&model.quantities);
-    for (const Instance& instance : model.instances) session.Place(instance.name, instance.parameters);
-    Network network(model, session);
+    PlacedModel placed(ParseModel(text, "trace.json"), host::LibraryBesideProgram(), log);
+    const Model& model = placed.model;
+    Session& session = placed.session;
+    Network& network = placed.network();
     Trace trace;
     for (int i = 0; i < network.Size(); ++i) trace.labels.push_back(network.Label(i));
     for (const ElementRecord& e : model.elements) {
@@ -83,7 +81,6 @@ inline Trace RunTrace(const std::string& text, Method method, double rtol = 1e-6
     Tracer tracer(trace, model);
     trace.stats = integrator->Run(settings, tracer);
     trace.energies = network.Energies();
-    session.ReleaseAll();
     return trace;
 }
 

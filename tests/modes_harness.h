@@ -6,8 +6,7 @@
 #include "hostsim/sim/analysis/linearise.h"
 #include "hostsim/sim/analysis/modes.h"
 #include "hostsim/sim/analysis/response.h"
-#include "hostsim/sim/network/network.h"
-#include "hostsim/sim/network/session.h"
+#include "hostsim/sim/placed_model.h"
 
 #include <memory>
 #include <numbers>
@@ -19,12 +18,8 @@ namespace dvx::sim::testing {
 // A model with its component placed and its network built.
 struct Placed {
     explicit Placed(const std::string& text)
-        : model(ParseModel(text, "modes.json")), session(host::LibraryBesideProgram(), log, false) {
-        session.SetQuantities(&model.quantities);
-        for (const Instance& inst : model.instances) session.Place(inst.name, inst.parameters);
-        network = std::make_unique<Network>(model, session);
-    }
-    ~Placed() { session.ReleaseAll(); }
+        : placed(ParseModel(text, "modes.json"), host::LibraryBesideProgram(), log), model(placed.model),
+          session(placed.session), network(&placed.network()) {}
     LinearModel At(double t) { return LineariseAt(model, *network, session, t); }
     ModeSet Modes(double t) { return ComputeModes(At(t), model); }
     FrequencyResponse Response(double t, const std::string& input, const std::string& output, FrequencyGrid grid) {
@@ -33,10 +28,11 @@ struct Placed {
         return ComputeResponse(At(t), in, out, grid);
     }
 
-    Model model;
-    std::ostringstream log;
-    Session session;
-    std::unique_ptr<Network> network;
+    std::ostringstream log; // first: the placed model writes to it
+    PlacedModel placed;
+    const Model& model;
+    Session& session;
+    Network* network;
 };
 
 // The modes that oscillate, in the order of their natural frequency.

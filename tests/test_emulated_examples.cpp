@@ -5,7 +5,7 @@
 // frequency response of the driveline go through the DLL as well. Each case
 // prints its row of the table: samples, largest difference, values that
 // differ.
-#include "hostsim/sim/analysis/analysis.h"
+#include "hostsim/sim/analyses.h"
 #include "tests/run_harness.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // VectorBlocks and MatrixBlocks at offsets as large as 16 bits reach, and
 // the runs are the same as with blocks of their own, every lock given back.
 #include "hostsim/kit/block_pool.h"
-#include "hostsim/sim/network/session.h"
+#include "hostsim/sim/session/session.h"
 #include "tests/run_harness.h"
 
 #include <gtest/gtest.h>

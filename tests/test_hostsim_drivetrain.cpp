@@ -5,6 +5,7 @@
 #include "tests/hostsim_harness.h"
 
 #include "hostsim/sim/model/model.h"
+#include "hostsim/sim/placed_model.h"
 #include "hostsim/sim/run.h"
 
 #include <gtest/gtest.h>
@@ -224,7 +225,7 @@ TEST(EnergyBalance, VehicleLaunchClosesToAMillionthOfTheEnergySupplied) {
 // dF/dy + cj*dF/dy' of every element type, in each of its modes, against
 // central differences of the residual.
 TEST(Jacobian, EveryElementInEveryModeMatchesItsResidual) {
-    const Model model = ParseModel(R"({"nodes": ["a", "b", "c"],
+    Model model = ParseModel(R"({"nodes": ["a", "b", "c"],
       "elements": [
         {"type": "inertia", "node": "a", "J": 0.7},
         {"type": "damper", "a": "a", "b": "b", "d": 0.3},
@@ -243,10 +244,8 @@ TEST(Jacobian, EveryElementInEveryModeMatchesItsResidual) {
       "instances": [{"name": "gear", "parameters": "2", "ROT1": "b", "ROT2": "c"}]})",
                                    "jacobian.json");
     std::ostringstream log;
-    Session session(host::LibraryBesideProgram(), log, false);
-    session.SetQuantities(&model.quantities);
-    for (const Instance& instance : model.instances) session.Place(instance.name, instance.parameters);
-    Network network(model, session);
+    PlacedModel placed(std::move(model), host::LibraryBesideProgram(), log);
+    Network& network = placed.network();
     const size_t n = static_cast<size_t>(network.Size());
     const size_t angle = [&] {
         for (size_t i = 0; i < n; ++i)
@@ -293,7 +292,6 @@ TEST(Jacobian, EveryElementInEveryModeMatchesItsResidual) {
                     << network.Label(static_cast<int>(col)) << ", speeds " << point[0] << " " << point[1] << " "
                     << point[2];
     }
-    session.ReleaseAll();
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // dolvanex-host modes and response called in-process: their tables, CSV
 // files and plots, and the messages for bad input.
-#include "hostsim/sim/analysis/analysis.h"
+#include "hostsim/sim/analyses.h"
 #include "hostsim/sim/input/csv_table.h"
 #include "hostsim/sim/output/plot.h"
 #include "tests/doc_tables.h"

@@ -1,6 +1,6 @@
 #include "hostsim/check/check.h"
 
-#include "hostsim/sim/network/session.h"
+#include "hostsim/sim/session/session.h"
 
 namespace dvx::sim {
 

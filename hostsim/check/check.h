@@ -5,7 +5,7 @@
 
 #include "hostsim/kit/block_pool.h"
 #include "hostsim/kit/instance.h"
-#include "hostsim/sim/network/session.h"
+#include "hostsim/sim/session/session.h"
 #include "hostsim/kit/recorder.h"
 
 #include <filesystem>

@@ -1,11 +1,11 @@
 #include "hostsim/sim/run.h"
 
 #include "hostsim/sim/output/output_file.h"
-#include "hostsim/sim/input/error.h"
+#include "hostsim/sim/base/error.h"
+#include "hostsim/sim/base/numbers.h"
 #include "hostsim/sim/output/columns.h"
 #include "hostsim/sim/integrators/integrator.h"
-#include "hostsim/sim/network/network.h"
-#include "hostsim/sim/network/session.h"
+#include "hostsim/sim/placed_model.h"
 
 #include <chrono>
 #include <charconv>
@@ -153,26 +153,26 @@ static void TakeEnergies(Network& network, RunResult& result) {
 }
 
 RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
-    Model model = LoadModel(options.model, options.changes);
+    Model parsed = LoadModel(options.model, options.changes);
     // A reference that cannot be read fails the run before it starts.
     std::optional<CsvTable> referenceTable;
     if (options.reference) referenceTable = ReadCsvTable(*options.reference);
-    ApplyOverrides(options, model);
+    ApplyOverrides(options, parsed);
     RunResult result;
     result.model = options.model;
     result.library = options.library;
-    result.settings = model.settings;
-    result.plan = PlanSteps(model.settings);
-    const Settings& s = model.settings;
+    result.settings = parsed.settings;
+    result.plan = PlanSteps(parsed.settings);
     if (result.plan.stopOffGrid)
-        log << "note: the stop time " << s.stop << " is not on the output grid; its last sample is an extra one at "
-            << "the stop time\n";
+        log << "note: the stop time " << parsed.settings.stop << " is not on the output grid; its last sample is an "
+            << "extra one at the stop time\n";
 
-    Session session(options.library, log, options.logCalls, options.blocks);
+    PlacedModel placed(std::move(parsed), options.library, log, {options.logCalls, options.blocks});
+    const Model& model = placed.model;
+    const Settings& s = model.settings;
+    Session& session = placed.session;
+    Network& network = placed.network();
     result.backend = session.Library().Backend();
-    session.SetQuantities(&model.quantities);
-    for (const Instance& inst : model.instances) session.Place(inst.name, inst.parameters);
-
     result.outputNames = session.OutputNames();
     for (const Instance& inst : model.instances) result.reports.push_back({inst.name, {}, 0.0, 0.0, 0.0, 0.0, 0.0});
     const ColumnChoice choice = ChooseColumns(model, result.outputNames, options.outputs);
@@ -186,7 +186,6 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
     OutputFile* csv = options.csvOutput;
     if (csv == nullptr && options.csv) csv = &ownCsv.emplace(*options.csv, "--csv");
     if (reference) reference->SetTimeDigits(TimeDigits(s));
-    Network network(model, session);
     std::unique_ptr<Integrator> integrator = MakeIntegrator(s.method, network, session);
     Recording recording(result, network, model, choice, result.outputNames.size(), csv ? &csv->Stream() : nullptr,
                         reference.get(), options, s);

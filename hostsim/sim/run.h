@@ -3,7 +3,7 @@
 #pragma once
 
 #include "hostsim/sim/model/model.h"
-#include "hostsim/sim/network/session.h"
+#include "hostsim/sim/session/session.h"
 #include "hostsim/sim/output/output_file.h"
 #include "hostsim/sim/output/result.h"
 

@@ -2,6 +2,7 @@
 
 #include "hostsim/tool/outputs.h"
 
+#include "hostsim/sim/analyses.h"
 #include "hostsim/sim/output/analysis_output.h"
 #include "hostsim/sim/output/plot.h"
 #include "hostsim/tool/tool.h"

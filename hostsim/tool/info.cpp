@@ -1,6 +1,6 @@
 // dolvanex-host info: what a library tells a host before any instance exists.
 #include "hostsim/kit/recorder.h"
-#include "hostsim/sim/network/session.h"
+#include "hostsim/sim/session/session.h"
 #include "hostsim/tool/tool.h"
 
 #include <iomanip>

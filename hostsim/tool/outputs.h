@@ -3,7 +3,7 @@
 // place together after it has succeeded.
 #pragma once
 
-#include "hostsim/sim/input/error.h"
+#include "hostsim/sim/base/error.h"
 #include "hostsim/sim/output/output_file.h"
 
 #include <memory>

@@ -4,7 +4,8 @@
 
 #include "hostsim/kit/library.h"
 #include "hostsim/check/check.h"
-#include "hostsim/sim/input/error.h"
+#include "hostsim/sim/base/error.h"
+#include "hostsim/sim/base/numbers.h"
 #include "hostsim/sim/output/columns.h"
 #include "hostsim/sim/output/output_file.h"
 #include "hostsim/sim/output/plot.h"

@@ -1,4 +1,5 @@
 #include "hostsim/sim/analysis/linearise.h"
+#include "hostsim/sim/base/numbers.h"
 
 #include "hostsim/sim/integrators/integrator.h"
 

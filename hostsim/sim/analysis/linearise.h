@@ -11,7 +11,7 @@
 
 #include "hostsim/sim/model/model.h"
 #include "hostsim/sim/network/network.h"
-#include "hostsim/sim/network/session.h"
+#include "hostsim/sim/session/session.h"
 
 #include <Eigen/SparseCore>
 

@@ -1,4 +1,5 @@
 #include "hostsim/sim/analysis/modes.h"
+#include "hostsim/sim/base/numbers.h"
 
 #include "hostsim/sim/analysis/reduction.h"
 

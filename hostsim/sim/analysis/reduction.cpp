@@ -1,6 +1,6 @@
 #include "hostsim/sim/analysis/reduction.h"
 
-#include "hostsim/sim/input/error.h"
+#include "hostsim/sim/base/error.h"
 
 #include <Eigen/OrderingMethods>
 #include <Eigen/SparseLU>

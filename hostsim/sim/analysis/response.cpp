@@ -1,4 +1,5 @@
 #include "hostsim/sim/analysis/response.h"
+#include "hostsim/sim/base/numbers.h"
 
 #include <Eigen/OrderingMethods>
 #include <Eigen/SparseLU>

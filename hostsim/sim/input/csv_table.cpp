@@ -1,6 +1,7 @@
 #include "hostsim/sim/input/csv_table.h"
 
-#include "hostsim/sim/input/error.h"
+#include "hostsim/sim/base/error.h"
+#include "hostsim/sim/base/numbers.h"
 #include "hostsim/sim/input/text_file.h"
 #include "hostsim/sim/input/waveform.h"
 

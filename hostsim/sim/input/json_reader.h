@@ -4,7 +4,7 @@
 // key would otherwise be ignored without a word).
 #pragma once
 
-#include "hostsim/sim/input/error.h"
+#include "hostsim/sim/base/error.h"
 
 #include <nlohmann/json.hpp>
 

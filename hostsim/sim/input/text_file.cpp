@@ -1,6 +1,6 @@
 #include "hostsim/sim/input/text_file.h"
 
-#include "hostsim/sim/input/error.h"
+#include "hostsim/sim/base/error.h"
 
 #include <fstream>
 #include <system_error>

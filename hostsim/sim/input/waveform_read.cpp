@@ -2,7 +2,8 @@
 #include "hostsim/sim/input/waveform_read.h"
 
 #include "hostsim/sim/input/csv_table.h"
-#include "hostsim/sim/input/error.h"
+#include "hostsim/sim/base/error.h"
+#include "hostsim/sim/base/numbers.h"
 
 #include <cmath>
 #include <filesystem>

@@ -1,6 +1,7 @@
 #include "hostsim/sim/integrators/events.h"
 
-#include "hostsim/sim/input/error.h"
+#include "hostsim/sim/base/error.h"
+#include "hostsim/sim/base/numbers.h"
 
 #include <algorithm>
 #include <cmath>

@@ -23,6 +23,7 @@
 // the step is taken again from y_n in the new modes, with backward Euler.
 // Energies are integrated with the step's own formula.
 #include "hostsim/sim/integrators/fixed_step.h"
+#include "hostsim/sim/base/numbers.h"
 
 #include "hostsim/sim/integrators/events.h"
 #include "hostsim/sim/integrators/implicit.h"

@@ -27,6 +27,7 @@
 #include "hostsim/sim/integrators/ida_objects.h"
 #include "hostsim/sim/integrators/implicit.h"
 #include "hostsim/sim/integrators/sundials_eigen.h"
+#include "hostsim/sim/base/numbers.h"
 
 #include <chrono>
 #include <cmath>

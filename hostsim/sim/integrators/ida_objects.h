@@ -2,7 +2,7 @@
 // right order.
 #pragma once
 
-#include "hostsim/sim/input/error.h"
+#include "hostsim/sim/base/error.h"
 #include "hostsim/sim/integrators/sparse_factor.h"
 #include "hostsim/sim/integrators/sundials_eigen.h"
 

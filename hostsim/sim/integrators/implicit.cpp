@@ -1,4 +1,5 @@
 #include "hostsim/sim/integrators/implicit.h"
+#include "hostsim/sim/base/numbers.h"
 
 #include <algorithm>
 #include <cmath>

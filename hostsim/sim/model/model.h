@@ -4,9 +4,9 @@
 // index; kGround stands for the fixed ground.
 #pragma once
 
-#include "hostsim/sim/input/error.h"
+#include "hostsim/sim/base/error.h"
 #include "hostsim/sim/input/waveform.h"
-#include "hostsim/sim/network/elements/element.h"
+#include "hostsim/sim/elements/element.h"
 
 #include <filesystem>
 #include <memory>

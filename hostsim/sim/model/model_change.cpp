@@ -1,7 +1,7 @@
 // Changes to a model file given on the command line (--set PLACE=VALUE),
 // made to its JSON before the model reader sees it, so that a changed value
 // meets every check a value in the file meets.
-#include "hostsim/sim/network/elements/reader.h"
+#include "hostsim/sim/elements/reader.h"
 #include "hostsim/sim/input/json_reader.h"
 #include "hostsim/sim/model/model.h"
 

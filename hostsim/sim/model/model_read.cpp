@@ -1,10 +1,11 @@
 // The model file: JSON read with nlohmann, checked field by field. The
 // format is described in docs/model-format.md.
-#include "hostsim/sim/network/elements/reader.h"
+#include "hostsim/sim/elements/reader.h"
 #include "hostsim/sim/input/json_reader.h"
 #include "hostsim/sim/input/text_file.h"
 #include "hostsim/sim/input/waveform_read.h"
 #include "hostsim/sim/model/model.h"
+#include "hostsim/sim/base/numbers.h"
 
 #include <charconv>
 #include <cmath>

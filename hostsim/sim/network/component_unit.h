@@ -14,8 +14,8 @@
 // these are M1*OMEGA1 and M2*OMEGA2.
 #pragma once
 
-#include "hostsim/sim/network/elements/element.h"
-#include "hostsim/sim/network/session.h"
+#include "hostsim/sim/elements/element.h"
+#include "hostsim/sim/session/session.h"
 
 #include <array>
 

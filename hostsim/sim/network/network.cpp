@@ -1,4 +1,5 @@
 #include "hostsim/sim/network/network.h"
+#include "hostsim/sim/base/numbers.h"
 
 #include <algorithm>
 #include <cmath>

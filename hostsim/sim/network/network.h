@@ -9,9 +9,9 @@
 #pragma once
 
 #include "hostsim/sim/network/component_unit.h"
-#include "hostsim/sim/network/elements/element.h"
+#include "hostsim/sim/elements/element.h"
 #include "hostsim/sim/model/model.h"
-#include "hostsim/sim/network/session.h"
+#include "hostsim/sim/session/session.h"
 
 #include <Eigen/SparseCore>
 

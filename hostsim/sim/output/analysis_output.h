@@ -10,7 +10,7 @@
 //   response: frequency_hz, magnitude_db, phase_deg, real, imag
 #pragma once
 
-#include "hostsim/sim/analysis/analysis.h"
+#include "hostsim/sim/analysis/analysis_result.h"
 #include "hostsim/sim/output/output_file.h"
 
 #include <filesystem>

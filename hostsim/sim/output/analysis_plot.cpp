@@ -1,7 +1,8 @@
 // The plots of the analysis commands, drawn by gnuplot like a run's.
 #include "hostsim/sim/output/analysis_output.h"
 
-#include "hostsim/sim/input/error.h"
+#include "hostsim/sim/base/error.h"
+#include "hostsim/sim/base/numbers.h"
 #include "hostsim/sim/output/plot.h"
 
 #include <cmath>

@@ -1,6 +1,7 @@
 // The checks a completed run's results must pass before the run counts as
 // a success: a failure is never reported as one.
 #include "hostsim/sim/output/result.h"
+#include "hostsim/sim/base/numbers.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
 #include "hostsim/sim/output/output_file.h"
 
-#include "hostsim/sim/input/error.h"
+#include "hostsim/sim/base/error.h"
 
 #include <atomic>
 #include <cerrno>

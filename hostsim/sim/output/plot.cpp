@@ -1,6 +1,7 @@
 #include "hostsim/sim/output/plot.h"
 
-#include "hostsim/sim/input/error.h"
+#include "hostsim/sim/base/error.h"
+#include "hostsim/sim/base/numbers.h"
 
 #include <algorithm>
 #include <memory>

@@ -1,5 +1,6 @@
 // The summary table printed on stdout after a run.
-#include "hostsim/sim/input/error.h"
+#include "hostsim/sim/base/error.h"
+#include "hostsim/sim/base/numbers.h"
 #include "hostsim/sim/output/result.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "hostsim/sim/output/summary_json.h"
 
-#include "hostsim/sim/input/error.h"
+#include "hostsim/sim/base/error.h"
 
 namespace dvx::sim {
 

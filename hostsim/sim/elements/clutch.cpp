@@ -5,7 +5,7 @@
 // and slip as described in friction.h: a slipping clutch locks when the
 // relative speed reaches zero, and the two sides then turn together while
 // the torque between them lies within peak*torque.
-#include "hostsim/sim/network/elements/friction.h"
+#include "hostsim/sim/elements/friction.h"
 
 namespace dvx::sim {
 

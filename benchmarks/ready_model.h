@@ -1,12 +1,10 @@
-// A model placed and ready to run, as RunSimulation prepares it: the parsed
-// model, the loaded component with every instance set up and laid out, the
-// network, and an integrator for it. Benchmarks time Run() alone.
+// A model placed as RunSimulation places it, with an integrator for it and
+// nothing recorded: benchmarks time Run() alone.
 #pragma once
 
 #include "hostsim/kit/library.h"
 #include "hostsim/sim/integrators/integrator.h"
-#include "hostsim/sim/network/network.h"
-#include "hostsim/sim/network/session.h"
+#include "hostsim/sim/placed_model.h"
 
 #include <memory>
 #include <sstream>
@@ -15,20 +13,18 @@
 
 namespace dvx::bench {
 
-struct PlacedModel {
-    PlacedModel(sim::Model parsed, sim::Method method)
-        : model(std::move(parsed)), session(host::LibraryBesideProgram(), log, false) {
-        session.SetQuantities(&model.quantities);
-        for (const sim::Instance& instance : model.instances) session.Place(instance.name, instance.parameters);
-        network = std::make_unique<sim::Network>(model, session);
+struct ReadyModel {
+    ReadyModel(sim::Model parsed, sim::Method method)
+        : placed(std::move(parsed), host::LibraryBesideProgram(), log), model(placed.model),
+          network(&placed.network()) {
         network->SetRecorded({});
-        integrator = sim::MakeIntegrator(method, *network, session);
+        integrator = sim::MakeIntegrator(method, *network, placed.session);
     }
 
-    sim::Model model;
-    std::ostringstream log;
-    sim::Session session;
-    std::unique_ptr<sim::Network> network;
+    std::ostringstream log; // first: the placed model writes to it
+    sim::PlacedModel placed;
+    const sim::Model& model;
+    sim::Network* network;
     std::unique_ptr<sim::Integrator> integrator;
 };
 

@@ -1,5 +1,5 @@
 // Torque source: supplies tau(t) [Nm] to its node, and the power tau*w.
-#include "hostsim/sim/network/elements/reader.h"
+#include "hostsim/sim/elements/reader.h"
 
 namespace dvx::sim {
 

@@ -3,8 +3,9 @@
 // linearised there; then its modes, or its frequency response.
 #pragma once
 
-#include "hostsim/sim/analysis/modes.h"
+#include "hostsim/sim/analysis/analysis_result.h"
 #include "hostsim/sim/analysis/response.h"
+#include "hostsim/sim/model/model.h"
 
 #include <filesystem>
 #include <optional>
@@ -17,23 +18,6 @@ struct AnalysisOptions {
     std::filesystem::path library;
     std::optional<double> at; // default: the model's start
     std::vector<ModelChange> changes;
-};
-
-struct ModesResult {
-    std::filesystem::path model;
-    std::filesystem::path library;
-    std::string backend; // how the library ran
-
-    ModeSet set;
-};
-
-struct ResponseResult {
-    std::filesystem::path model;
-    std::filesystem::path library;
-    std::string backend;
-    double t = 0.0;
-    std::vector<std::string> unitModes;
-    FrequencyResponse response;
 };
 
 // Warnings of the component go to `log`. Throw SimError on any failure.

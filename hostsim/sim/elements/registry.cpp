@@ -1,5 +1,5 @@
 // The element types by name, and the reading helpers their units share.
-#include "hostsim/sim/network/elements/reader.h"
+#include "hostsim/sim/elements/reader.h"
 
 #include "hostsim/sim/input/waveform_read.h"
 
@@ -8,7 +8,7 @@
 namespace dvx::sim {
 
 #define DVX_ELEMENT(name, reader) std::unique_ptr<ElementUnit> reader(const ElementReader&);
-#include "hostsim/sim/network/elements/list.h"
+#include "hostsim/sim/elements/list.h"
 #undef DVX_ELEMENT
 
 namespace {
@@ -20,7 +20,7 @@ struct ElementType {
 
 const ElementType kTypes[] = {
 #define DVX_ELEMENT(name, reader) {name, reader},
-#include "hostsim/sim/network/elements/list.h"
+#include "hostsim/sim/elements/list.h"
 #undef DVX_ELEMENT
 };
 

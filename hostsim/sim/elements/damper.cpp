@@ -1,6 +1,6 @@
 // Damper d [Nm s/rad] between a and b: tau = d*(w_a - w_b), drawn from a and
 // supplied to b; dissipates d*(w_a - w_b)^2.
-#include "hostsim/sim/network/elements/reader.h"
+#include "hostsim/sim/elements/reader.h"
 
 namespace dvx::sim {
 

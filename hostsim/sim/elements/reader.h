@@ -2,7 +2,7 @@
 // with every problem reported at its JSON path.
 #pragma once
 
-#include "hostsim/sim/network/elements/element.h"
+#include "hostsim/sim/elements/element.h"
 #include "hostsim/sim/input/json_reader.h"
 #include "hostsim/sim/input/waveform.h"
 

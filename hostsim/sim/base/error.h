@@ -1,5 +1,4 @@
-// The one exception of the host simulator, and the texts of numbers and
-// times that its messages use.
+// The one exception of the host simulator.
 #pragma once
 
 #include <stdexcept>
@@ -19,16 +18,5 @@ class SimError : public std::runtime_error {
 public:
     explicit SimError(const std::string& what) : std::runtime_error(Printable(what)) {}
 };
-
-// The shortest text that reads back as `value` (std::to_chars), for
-// messages and for a number given where text is passed on.
-std::string ShortestText(double value);
-
-// "at t = ..." for messages, to ten digits.
-std::string TimeText(double t);
-
-// A number as the CSV and the summary print it: the shortest text that
-// keeps `digits` significant digits, the same on every platform.
-std::string FormatNumber(double value, int digits = 12);
 
 } // namespace dvx::sim

@@ -1,6 +1,6 @@
 // Speed source: holds its node at w(t) [rad/s]. The torque it supplies is an
 // algebraic unknown tau: row w_node - w(t) = 0, and tau supplied to the node.
-#include "hostsim/sim/network/elements/reader.h"
+#include "hostsim/sim/elements/reader.h"
 
 namespace dvx::sim {
 

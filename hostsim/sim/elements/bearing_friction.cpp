@@ -3,7 +3,7 @@
 // optional "viscous" part [Nm s/rad] (default 0): the torque drawn from the
 // node is the friction torque of friction.h plus viscous*w. A shaft at rest
 // stays at rest until the torque on it exceeds peak*torque.
-#include "hostsim/sim/network/elements/friction.h"
+#include "hostsim/sim/elements/friction.h"
 
 namespace dvx::sim {
 

@@ -10,7 +10,7 @@
 // play with a torque that pushes, and ends where that torque reaches zero.
 // While pushing the spring stores c*(phi -+ h)^2/2 and the damper
 // dissipates d*(w_a - w_b)^2.
-#include "hostsim/sim/network/elements/reader.h"
+#include "hostsim/sim/elements/reader.h"
 
 #include <algorithm>
 

@@ -26,7 +26,7 @@
 // so there is neither chattering nor creep.
 #pragma once
 
-#include "hostsim/sim/network/elements/reader.h"
+#include "hostsim/sim/elements/reader.h"
 
 #include <algorithm>
 

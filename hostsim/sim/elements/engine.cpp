@@ -3,7 +3,7 @@
 // end values held), and "throttle" a waveform between 0 and 1 (default 1).
 // Its inertia is an inertia element on the same node. It supplies
 // throttle*T(w)*w.
-#include "hostsim/sim/network/elements/reader.h"
+#include "hostsim/sim/elements/reader.h"
 
 namespace dvx::sim {
 

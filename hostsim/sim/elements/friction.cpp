@@ -1,4 +1,4 @@
-#include "hostsim/sim/network/elements/friction.h"
+#include "hostsim/sim/elements/friction.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "hostsim/sim/network/session.h"
+#include "hostsim/sim/session/session.h"
 
 #include <cstring>
 #include <sstream>

@@ -1,6 +1,6 @@
 // Inertia J [kg m^2] on a node: draws J*dw/dt from it and stores J*w^2/2.
 // Its node's speed becomes a differential unknown.
-#include "hostsim/sim/network/elements/reader.h"
+#include "hostsim/sim/elements/reader.h"
 
 namespace dvx::sim {
 

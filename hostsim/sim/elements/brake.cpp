@@ -4,7 +4,7 @@
 // (default 1). Stick and slip as described in friction.h: a braked shaft
 // that comes to rest stays exactly at rest while the torque that holds it
 // lies within peak*torque.
-#include "hostsim/sim/network/elements/friction.h"
+#include "hostsim/sim/elements/friction.h"
 
 namespace dvx::sim {
 

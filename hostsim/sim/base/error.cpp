@@ -1,7 +1,4 @@
-#include "hostsim/sim/input/error.h"
-
-#include <charconv>
-#include <sstream>
+#include "hostsim/sim/base/error.h"
 
 namespace dvx::sim {
 
@@ -53,25 +50,6 @@ std::string Printable(const std::string& text) {
         ++i;
     }
     return out;
-}
-
-std::string ShortestText(double value) {
-    char buffer[32];
-    const auto r = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return std::string(buffer, r.ptr);
-}
-
-std::string TimeText(double t) {
-    std::ostringstream text;
-    text.precision(10);
-    text << t;
-    return text.str();
-}
-
-std::string FormatNumber(double value, int digits) {
-    char buffer[64];
-    const auto r = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, digits);
-    return std::string(buffer, r.ptr);
 }
 
 } // namespace dvx::sim

@@ -5,7 +5,7 @@
 // or with "table": [[w, tau], ...], piecewise linear in w, the end values
 // held beyond it. Smooth enough for Newton: no events; a table's corners are
 // taken in the integrator's stride. It dissipates tau*w.
-#include "hostsim/sim/network/elements/reader.h"
+#include "hostsim/sim/elements/reader.h"
 
 #include <cmath>
 

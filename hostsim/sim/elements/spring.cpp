@@ -1,7 +1,7 @@
 // Spring c [Nm/rad] between a and b. Its torque tau is a state, drawn from a
 // and supplied to b: d(tau)/dt = c*(w_a - w_b), tau(start) = torque0. It
 // stores tau^2/(2c).
-#include "hostsim/sim/network/elements/reader.h"
+#include "hostsim/sim/elements/reader.h"
 
 namespace dvx::sim {
 

@@ -1,0 +1,32 @@
+// What the analysis commands give: the modes, or the frequency response, of
+// a model linearised at a time, with the files and the library they came
+// from.
+#pragma once
+
+#include "hostsim/sim/analysis/modes.h"
+#include "hostsim/sim/analysis/response.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace dvx::sim {
+
+struct ModesResult {
+    std::filesystem::path model;
+    std::filesystem::path library;
+    std::string backend; // how the library ran
+
+    ModeSet set;
+};
+
+struct ResponseResult {
+    std::filesystem::path model;
+    std::filesystem::path library;
+    std::string backend;
+    double t = 0.0;
+    std::vector<std::string> unitModes;
+    FrequencyResponse response;
+};
+
+} // namespace dvx::sim
