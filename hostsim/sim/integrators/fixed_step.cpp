@@ -27,9 +27,10 @@
 
 #include "hostsim/sim/integrators/events.h"
 #include "hostsim/sim/integrators/implicit.h"
+#include "hostsim/sim/integrators/sampling.h"
+#include "hostsim/sim/session/session.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 
 namespace dvx::sim {
@@ -87,6 +88,18 @@ public:
     SolverStats Run(const Settings& settings, Observer& observer) override;
 
 private:
+    struct Pass;
+    struct Step;
+    void Start(Pass& run);
+    Step Aim(Pass& run) const;
+    void Solve(Pass& run, Step& step);
+    void SettleCrossing(Pass& run, Step& step);
+    void IntegrateEnergies(Pass& run, const Step& step);
+    void SampleInside(Pass& run, const Step& step);
+    void Advance(Pass& run, const Step& step);
+    void TimeEvent(Pass& run, const Step& step);
+    SolverStats Close(Pass& run);
+
     Method method_;
     Network& network_;
     Session& session_;
@@ -94,186 +107,226 @@ private:
     ImplicitSolver sampler_; // the samples' own, so that none of their work counts as the solver's
 };
 
-SolverStats FixedStep::Run(const Settings& s, Observer& observer) {
-    const auto started = std::chrono::steady_clock::now();
-    const long stepCalls = session_.StepCalls();
-    const long residuals = solver_.Residuals(), jacobians = solver_.Jacobians();
-    const long iterations = solver_.Iterations(), factorizations = solver_.Factorizations();
-    const long sampleResiduals = sampler_.Residuals();
-    long sampleCalls = 0;
-    SolverStats stats;
+struct FixedStep::Pass {
+    Pass(FixedStep& f, const Settings& settings, Observer& watcher, const StepPlan& steps, const Timeline& timeline)
+        : s(settings), observer(watcher), plan(steps), line(timeline), h(steps.step), log(stats, timeline),
+          samples(steps, f.network_, f.session_, watcher, stats),
+          account({f.solver_.Residuals(), f.solver_.Jacobians(), f.solver_.Iterations(), f.solver_.Factorizations()},
+                  f.sampler_, f.session_),
+          n(static_cast<size_t>(f.network_.Size())), q(f.network_.Energies().size(), 0.0),
+          before(static_cast<size_t>(f.network_.CrossingCount())), after(before.size()), fired(before.size()) {}
 
+    const Settings& s;
+    Observer& observer;
+    const StepPlan& plan;
+    const Timeline& line;
+    const double h;
+    SolverStats stats;
+    EventLog log;
+    SampleFeed samples;
+    WorkAccount account;
+    size_t n;
+    std::vector<double> y, yp, yNew, ypNew, yPrev, g, powers;
+    std::vector<double> q, qPrev; // the energies, integrated with the step's own formula
+    std::vector<double> before, after; // the crossing functions at both ends of a step
+    std::vector<int> fired;
+    bool restart = true; // the next step is an Euler step
+    double t = 0.0, tPrev = 0.0, hPrev = 0.0, lastEvent = 0.0;
+    long k = 0; // the step grid: start + k*h
+};
+
+// Where one step goes, and its formula.
+struct FixedStep::Step {
+    size_t next = 0;
+    bool toEvent = false; // it lands on a breakpoint
+    double target = 0.0, hn = 0.0;
+    double at = 0.0; // where its equations are evaluated
+    bool euler = true;
+    double a = 0.0, b = 0.0; // y' = a*(y - y_n) - g, g = b*(y_n - y_{n-1})
+};
+
+SolverStats FixedStep::Run(const Settings& s, Observer& observer) {
     const StepPlan plan = PlanSteps(s);
     const Timeline line(network_, s.start, plan.stop);
-    const double end = line.End(), near = line.Near(), h = plan.step;
-    EventLog log(stats, line);
-    const size_t n = static_cast<size_t>(network_.Size());
-    std::vector<double> y = network_.Initial(), yp(n, 0.0), yNew, ypNew, yPrev, g, ys, yps;
-    {
-        std::vector<ModeChange> modes;
-        stats.modeChanges += solver_.Start(s.start, line.ProjectStep(), line.DeriveStep(s.start, h), y, yp, &modes);
-        log.Add(s.start, "start", std::move(modes));
-        network_.NoteMovedStates(y, stats.warnings);
+    Pass run(*this, s, observer, plan, line);
+    Start(run);
+    while (run.t < line.End()) {
+        Step step = Aim(run);
+        Solve(run, step);
+        IntegrateEnergies(run, step);
+        ++run.stats.steps;
+        if (run.stats.steps > s.maxSteps) CheckStepLimit(run.stats.steps, s.maxSteps, step.target, step.hn, "");
+        run.observer.OnStep(step.target, run.yNew);
+        SampleInside(run, step);
+        Advance(run, step);
+        if (step.toEvent) TimeEvent(run, step);
     }
+    return Close(run);
+}
 
-    std::vector<double> outputs, powers;
+void FixedStep::Start(Pass& run) {
+    const Settings& s = run.s;
+    run.y = network_.Initial();
+    run.yp.assign(run.n, 0.0);
+    std::vector<ModeChange> modes;
+    run.stats.modeChanges +=
+        solver_.Start(s.start, run.line.ProjectStep(), run.line.DeriveStep(s.start, run.h), run.y, run.yp, &modes);
+    run.log.Add(s.start, "start", std::move(modes));
+    network_.NoteMovedStates(run.y, run.stats.warnings);
+    run.observer.OnStep(s.start, run.y);
+    run.samples.Here(s.start, s.start + run.line.Near(), run.y, run.yp);
+    run.t = run.tPrev = run.lastEvent = s.start;
+    run.hPrev = run.h;
+}
+
+// The next point of the step grid, or the breakpoint or end before it,
+// and BDF2's coefficients for a step of that length (Euler's after a start
+// or an event).
+FixedStep::Step FixedStep::Aim(Pass& run) const {
+    const double near = run.line.Near(), end = run.line.End(), start = run.s.start, h = run.h;
+    Step step;
+    step.next = run.line.After(run.t);
+    const bool haveEvent = step.next < run.line.Events().size();
+    while (start + static_cast<double>(run.k + 1) * h <= run.t + near) ++run.k;
+    double target = std::min(start + static_cast<double>(run.k + 1) * h, end);
+    step.toEvent = haveEvent && run.line.Events()[step.next].first <= target + near;
+    if (step.toEvent) target = run.line.Events()[step.next].first;
+    if (target >= end - near) target = end;
+    step.target = target;
+    step.hn = target - run.t;
+    // A step that lands on a breakpoint sees the inputs before it (the
+    // event that follows takes those after it): its equations are
+    // evaluated a hair's breadth earlier.
+    step.at = step.toEvent ? std::nextafter(target, run.t) : target;
+    step.euler = method_ == Method::Euler || run.restart;
+    step.a = 1.0 / step.hn;
+    run.g.clear();
+    if (!step.euler) {
+        const double w = step.hn / run.hPrev;
+        step.a = (1.0 + 2.0 * w) / ((1.0 + w) * step.hn);
+        step.b = w * w / ((1.0 + w) * step.hn);
+        run.g.resize(run.n);
+        for (size_t i = 0; i < run.n; ++i) run.g[i] = step.b * (run.y[i] - run.yPrev[i]);
+    }
+    return step;
+}
+
+// The step's Newton solve, taken again in the new modes where a crossing
+// function falls through zero on the way.
+void FixedStep::Solve(Pass& run, Step& step) {
+    if (!run.before.empty()) network_.Crossings(run.t, run.y.data(), run.yp.data(), run.before.data());
+    solver_.Solve(step.at, run.y, step.a, run.g, run.yNew, run.ypNew);
+    run.restart = false;
+    if (!run.before.empty()) SettleCrossing(run, step);
+}
+
+void FixedStep::SettleCrossing(Pass& run, Step& step) {
+    const double at = step.at;
+    network_.Crossings(at, run.yNew.data(), run.ypNew.data(), run.after.data());
+    const double storedOld = network_.Stored(at, run.yNew.data()); // in the modes of the step
+    if (!Fired(run.before, run.after, run.fired) || !network_.Settle(at, run.yNew.data(), run.ypNew.data(), run.fired.data()))
+        return;
+    ++run.stats.stateEvents;
+    ++run.stats.modeChanges;
+    step.euler = run.restart = true;
+    step.a = 1.0 / step.hn;
+    std::vector<ModeChange> modes = network_.ModeChanges();
+    for (int round = 0;; ++round) {
+        solver_.Solve(at, run.y, step.a, {}, run.yNew, run.ypNew);
+        if (!network_.Settle(at, run.yNew.data(), run.ypNew.data(), nullptr)) break;
+        ++run.stats.modeChanges;
+        for (ModeChange& m : network_.ModeChanges()) {
+            m.round = round + 1;
+            modes.push_back(std::move(m));
+        }
+        if (round == 50)
+            throw SimError("at t = " + TimeText(step.target) + " the modes do not settle (last: " +
+                           network_.ModeReport() + ")");
+    }
+    run.log.Add(step.target, "crossing", std::move(modes));
+    // What the change of mode took from the stored energy at once (a
+    // contact that ends with its spring compressed), seen as the step taken
+    // in the old modes against the one taken again in the new.
+    run.stats.eventEnergy += storedOld - network_.Stored(at, run.yNew.data());
+}
+
+void FixedStep::IntegrateEnergies(Pass& run, const Step& step) {
+    network_.Powers(step.at, run.yNew.data(), run.ypNew.data(), run.powers);
+    std::vector<double>& q = run.q;
+    if (step.euler) {
+        run.qPrev = q;
+        for (size_t e = 0; e < q.size(); ++e) q[e] += step.hn * run.powers[e];
+        return;
+    }
+    for (size_t e = 0; e < q.size(); ++e) {
+        const double qNext = q[e] + (run.powers[e] + step.b * (q[e] - run.qPrev[e])) / step.a;
+        run.qPrev[e] = q[e];
+        q[e] = qNext;
+    }
+}
+
+// Samples inside the step, from the interpolation; one at its end where an
+// event happens there shows the state after.
+void FixedStep::SampleInside(Pass& run, const Step& step) {
+    const double target = step.target, near = run.line.Near();
+    const History history{run.tPrev, run.t, target, &run.yPrev, &run.y, &run.yNew, !step.euler && !run.yPrev.empty()};
+    const bool exact = network_.ExactOnInterpolant();
+    const double upTo = step.toEvent ? target - near : target + (target == run.line.End() ? near : 0.0);
+    run.samples.Between(upTo, [&](double sampleTime, std::vector<double>& ys, std::vector<double>& yps) {
+        const double ts = std::min(sampleTime, target);
+        if (ts == target) {
+            ys = run.yNew;
+            yps = run.ypNew;
+            return ts;
+        }
+        history.At(ts, ys, yps);
+        if (!exact) {
+            // The algebraic unknowns start from the end of the step.
+            for (size_t i = 0; i < run.n; ++i)
+                if (network_.Kinds()[i] == UnknownKind::Algebraic) ys[i] = run.yNew[i];
+            ConsistentBetween(sampler_, run.line, ts, run.lastEvent, step.hn, ys, yps);
+            ++run.stats.samplesMadeConsistent;
+        }
+        return ts;
+    });
+}
+
+void FixedStep::Advance(Pass& run, const Step& step) {
+    run.yPrev.swap(run.y);
+    run.y.swap(run.yNew);
+    run.yp.swap(run.ypNew);
+    run.tPrev = run.t;
+    run.t = step.target;
+    run.hPrev = step.hn;
+    if (run.restart) run.lastEvent = run.t;
+}
+
+// The inputs after every breakpoint of the event, at its last.
+void FixedStep::TimeEvent(Pass& run, const Step& step) {
+    ++run.stats.timeEvents;
+    const double storedBefore = network_.Stored(run.t, run.y.data());
+    run.t = run.line.Events()[step.next].last;
+    const double t = run.t;
+    solver_.Consistent(t, run.line.ProjectStep(), run.line.DeriveStep(t, run.h), Side::Forward, run.y, run.yp);
+    std::vector<ModeChange> modes;
+    run.stats.modeChanges +=
+        solver_.SettleModes(t, run.line.ProjectStep(), run.line.DeriveStep(t, run.h), run.y, run.yp, nullptr, &modes);
+    run.stats.eventEnergy += storedBefore - network_.Stored(t, run.y.data());
+    run.log.Add(t, "breakpoint", std::move(modes));
+    run.restart = true;
+    run.lastEvent = t;
+    run.observer.OnStep(t, run.y);
+    run.samples.Here(t, t + run.line.Near(), run.y, run.yp);
+}
+
+SolverStats FixedStep::Close(Pass& run) {
     std::vector<EnergyAccount>& energies = network_.Energies();
-    std::vector<double> q(energies.size(), 0.0), qPrev;
-    long nextSample = 0;
-    auto sampleHere = [&](double t, double upTo) {
-        for (; nextSample < plan.Samples() && plan.SampleTime(nextSample) <= upTo; ++nextSample) {
-            const long calls = session_.StepCalls();
-            network_.Observe(t, y.data(), yp.data(), outputs);
-            observer.OnSample({plan.SampleTime(nextSample), y, outputs});
-            ++stats.samples;
-            sampleCalls += session_.StepCalls() - calls;
-        }
-    };
-    observer.OnStep(s.start, y);
-    sampleHere(s.start, s.start + near);
-
-    const size_t crossings = static_cast<size_t>(network_.CrossingCount());
-    std::vector<double> before(crossings), after(crossings);
-    std::vector<int> fired(crossings);
-    bool restart = true;
-    double t = s.start, tPrev = s.start, hPrev = h, lastEvent = s.start;
-    long k = 0; // the step grid: start + k*h
-    while (t < end) {
-        const size_t next = line.After(t);
-        const bool haveEvent = next < line.Events().size();
-        while (s.start + static_cast<double>(k + 1) * h <= t + near) ++k;
-        double target = std::min(s.start + static_cast<double>(k + 1) * h, end);
-        const bool toEvent = haveEvent && line.Events()[next].first <= target + near;
-        if (toEvent) target = line.Events()[next].first;
-        if (target >= end - near) target = end;
-        const double hn = target - t;
-        // A step that lands on a breakpoint sees the inputs before it (the
-        // event that follows takes those after it): its equations are
-        // evaluated a hair's breadth earlier.
-        const double at = toEvent ? std::nextafter(target, t) : target;
-
-        bool euler = method_ == Method::Euler || restart;
-        double a = 1.0 / hn, b = 0.0;
-        g.clear();
-        if (!euler) {
-            const double w = hn / hPrev;
-            a = (1.0 + 2.0 * w) / ((1.0 + w) * hn);
-            b = w * w / ((1.0 + w) * hn);
-            g.resize(n);
-            for (size_t i = 0; i < n; ++i) g[i] = b * (y[i] - yPrev[i]);
-        }
-        if (crossings > 0) network_.Crossings(t, y.data(), yp.data(), before.data());
-        solver_.Solve(at, y, a, g, yNew, ypNew);
-        restart = false;
-        if (crossings > 0) {
-            network_.Crossings(at, yNew.data(), ypNew.data(), after.data());
-            const double storedOld = network_.Stored(at, yNew.data()); // in the modes of the step
-            if (Fired(before, after, fired) && network_.Settle(at, yNew.data(), ypNew.data(), fired.data())) {
-                ++stats.stateEvents;
-                ++stats.modeChanges;
-                euler = restart = true;
-                a = 1.0 / hn;
-                std::vector<ModeChange> modes = network_.ModeChanges();
-                for (int round = 0;; ++round) {
-                    solver_.Solve(at, y, a, {}, yNew, ypNew);
-                    if (!network_.Settle(at, yNew.data(), ypNew.data(), nullptr)) break;
-                    ++stats.modeChanges;
-                    for (ModeChange& m : network_.ModeChanges()) {
-                        m.round = round + 1;
-                        modes.push_back(std::move(m));
-                    }
-                    if (round == 50)
-                        throw SimError("at t = " + TimeText(target) + " the modes do not settle (last: " +
-                                       network_.ModeReport() + ")");
-                }
-                log.Add(target, "crossing", std::move(modes));
-                // What the change of mode took from the stored energy at
-                // once (a contact that ends with its spring compressed),
-                // seen as the step taken in the old modes against the one
-                // taken again in the new.
-                stats.eventEnergy += storedOld - network_.Stored(at, yNew.data());
-            }
-        }
-        network_.Powers(at, yNew.data(), ypNew.data(), powers);
-        if (euler) {
-            qPrev = q;
-            for (size_t e = 0; e < q.size(); ++e) q[e] += hn * powers[e];
-        } else {
-            for (size_t e = 0; e < q.size(); ++e) {
-                const double qNext = q[e] + (powers[e] + b * (q[e] - qPrev[e])) / a;
-                qPrev[e] = q[e];
-                q[e] = qNext;
-            }
-        }
-
-        ++stats.steps;
-        if (stats.steps > s.maxSteps) CheckStepLimit(stats.steps, s.maxSteps, target, hn, "");
-        observer.OnStep(target, yNew);
-
-        // Samples inside the step, from the interpolation; one at its end
-        // where an event happens there shows the state after.
-        const History history{tPrev, t, target, &yPrev, &y, &yNew, !euler && !yPrev.empty()};
-        const bool exact = network_.ExactOnInterpolant();
-        const double upTo = toEvent ? target - near : target + (target == end ? near : 0.0);
-        for (; nextSample < plan.Samples() && plan.SampleTime(nextSample) <= upTo; ++nextSample) {
-            const double ts = std::min(plan.SampleTime(nextSample), target);
-            const long calls = session_.StepCalls();
-            if (ts == target) {
-                ys = yNew;
-                yps = ypNew;
-            } else {
-                history.At(ts, ys, yps);
-                if (!exact) {
-                    // The algebraic unknowns start from the end of the step.
-                    for (size_t i = 0; i < n; ++i)
-                        if (network_.Kinds()[i] == UnknownKind::Algebraic) ys[i] = yNew[i];
-                    ConsistentBetween(sampler_, line, ts, lastEvent, hn, ys, yps);
-                    ++stats.samplesMadeConsistent;
-                }
-            }
-            network_.Observe(ts, ys.data(), yps.data(), outputs);
-            observer.OnSample({plan.SampleTime(nextSample), ys, outputs});
-            ++stats.samples;
-            sampleCalls += session_.StepCalls() - calls;
-        }
-
-        yPrev.swap(y);
-        y.swap(yNew);
-        yp.swap(ypNew);
-        tPrev = t;
-        t = target;
-        hPrev = hn;
-        if (restart) lastEvent = t;
-
-        if (toEvent) {
-            // The inputs after every breakpoint of the event, at its last.
-            ++stats.timeEvents;
-            const double storedBefore = network_.Stored(t, y.data());
-            t = line.Events()[next].last;
-            solver_.Consistent(t, line.ProjectStep(), line.DeriveStep(t, h), Side::Forward, y, yp);
-            std::vector<ModeChange> modes;
-            stats.modeChanges +=
-                solver_.SettleModes(t, line.ProjectStep(), line.DeriveStep(t, h), y, yp, nullptr, &modes);
-            stats.eventEnergy += storedBefore - network_.Stored(t, y.data());
-            log.Add(t, "breakpoint", std::move(modes));
-            restart = true;
-            lastEvent = t;
-            observer.OnStep(t, y);
-            sampleHere(t, t + near);
-        }
-    }
-    for (size_t e = 0; e < q.size(); ++e) energies[e].value = q[e];
-
-    stats.residuals = solver_.Residuals() - residuals;
-    stats.jacobians = solver_.Jacobians() - jacobians;
-    stats.newtonIterations = solver_.Iterations() - iterations;
-    stats.factorizations = solver_.Factorizations() - factorizations;
-    stats.stepCalls = session_.StepCalls() - stepCalls - sampleCalls;
-    stats.sampleResiduals = sampler_.Residuals() - sampleResiduals;
-    stats.sampleStepCalls = sampleCalls;
-    solver_.NoteFloating(solver_.Factor(), stats.warnings);
-    stats.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    return stats;
+    for (size_t e = 0; e < run.q.size(); ++e) energies[e].value = run.q[e];
+    run.account.Finish(run.stats,
+                       {solver_.Residuals(), solver_.Jacobians(), solver_.Iterations(), solver_.Factorizations()},
+                       run.samples.Calls());
+    solver_.NoteFloating(solver_.Factor(), run.stats.warnings);
+    return run.stats;
 }
 
 } // namespace
