@@ -52,10 +52,11 @@ std::array<double, 3> RowSums(const LocalEntries& e, const std::array<double, 3>
 
 } // namespace
 
-void CheckStatuses(Checker& c) {
-    HostInstance& inst = c.NewInstance();
-    inst.Setup("2");
-    inst.Layout();
+namespace {
+
+// Each check of the statuses on an instance set up with "2" and laid out;
+// each says only what is wrong with itself.
+void CheckMainHandles(Checker& c, HostInstance& inst, uint32_t gone, uint32_t stale) {
     std::string bad;
     for (int32_t type : {1, 2, 3, 5, 6, 7}) {
         inst.callInstanceHandle = 0;
@@ -69,12 +70,8 @@ void CheckStatuses(Checker& c) {
     }
     c.Expect(bad.empty(), "a zero InstanceData or InterfaceBlock handle gives 28195", bad);
 
-    host::OwnedBlock gone(64);
-    host::DiscardBlock(gone.Handle());
-    host::OwnedBlock freed(64);
-    const uint32_t stale = freed.Handle();
-    freed.Reset();
-    for (uint32_t unusable : {gone.Handle(), stale}) {
+    bad.clear();
+    for (uint32_t unusable : {gone, stale}) {
         inst.callInstanceHandle = unusable;
         if (int32_t s = CallWithArguments(inst, kCallStep); s != kStatusLockFailed && bad.empty())
             bad = "an InstanceData block that does not lock gave " + Got(s);
@@ -85,7 +82,9 @@ void CheckStatuses(Checker& c) {
         inst.callInterfaceHandle = inst.InterfaceHandle();
     }
     c.Expect(bad.empty(), "a discarded or freed main block gives 28003", bad);
+}
 
+void CheckFurtherBlocks(Checker& c, HostInstance& inst, uint32_t gone) {
     const InterfaceBlock good = inst.ReadInterface();
     struct Spoil {
         const char* what;
@@ -95,8 +94,9 @@ void CheckStatuses(Checker& c) {
     };
     const Spoil spoils[] = {{"no VectorBlock handle", true, 0, kStatusMissingHandle},
                             {"no MatrixBlock handle", false, 0, kStatusMissingHandle},
-                            {"a discarded VectorBlock", true, gone.Handle(), kStatusLockFailed},
-                            {"a discarded MatrixBlock", false, gone.Handle(), kStatusLockFailed}};
+                            {"a discarded VectorBlock", true, gone, kStatusLockFailed},
+                            {"a discarded MatrixBlock", false, gone, kStatusLockFailed}};
+    std::string bad;
     for (int32_t type : {2, 3, 6}) {
         for (const Spoil& s : spoils) {
             InterfaceBlock b = good;
@@ -114,7 +114,9 @@ void CheckStatuses(Checker& c) {
     inst.WriteInterface(good);
     c.Expect(bad.empty(), "missing or unlockable further blocks give 28195 or 28003 (type 6 needs no MatrixBlock)",
              bad);
+}
 
+void CheckIndicesAndIdleCalls(Checker& c, HostInstance& inst) {
     const double k = inst.Lookup("K");
     int32_t s0 = 0, s7 = 0, sk = 0;
     inst.Value(0.0, &s0);
@@ -124,6 +126,7 @@ void CheckStatuses(Checker& c) {
              "output indices 0 and 7 give 28194, the index of K gives 0",
              Got(s0) + ", " + Got(s7) + ", " + Got(sk));
 
+    std::string bad;
     std::vector<std::vector<uint8_t>> before;
     for (uint32_t h : Handles(inst)) before.push_back(host::ReadBlock(h));
     for (int32_t type : {0, 4, 8, -1})
@@ -133,6 +136,22 @@ void CheckStatuses(Checker& c) {
     for (uint32_t h : Handles(inst)) after.push_back(host::ReadBlock(h));
     if (bad.empty() && before != after) bad = "a block changed";
     c.Expect(bad.empty(), "call types 0, 4, 8 and -1 return 0 and change nothing", bad);
+}
+
+} // namespace
+
+void CheckStatuses(Checker& c) {
+    HostInstance& inst = c.NewInstance();
+    inst.Setup("2");
+    inst.Layout();
+    host::OwnedBlock gone(64);
+    host::DiscardBlock(gone.Handle());
+    host::OwnedBlock freed(64);
+    const uint32_t stale = freed.Handle();
+    freed.Reset();
+    CheckMainHandles(c, inst, gone.Handle(), stale);
+    CheckFurtherBlocks(c, inst, gone.Handle());
+    CheckIndicesAndIdleCalls(c, inst);
 }
 
 void CheckNumericProtocol(Checker& c) {

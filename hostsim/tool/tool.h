@@ -15,6 +15,9 @@ int ToolMain(int argc, const char* const* argv, std::ostream& out, std::ostream&
 
 // The library the tool loads without --lib: Dolvanex.so/.dll beside it.
 std::filesystem::path DefaultLibrary();
+// The bundled default example, as a path below a bundle or the source tree.
+inline constexpr const char* kDefaultExample = "examples/motor-gear/model.json";
+
 // The bundled default example, looked for beside the program (an unpacked
 // bundle: <dir>/dolvanex-host and <dir>/examples/...), above it (the build
 // tree) and in the source tree. Empty when none is found.
