@@ -46,11 +46,13 @@ inline std::vector<TableRow> DocTable(const std::string& document, const std::st
         if (line.empty() && tableLine == 0) continue;
         if (line.empty() || line[0] != '|') break;
         if (tableLine++ < 2) continue; // the header and its rule
+        // Cells end at each '|' but an escaped one ("\\|"), which stays in the cell.
         TableRow row;
         size_t start = 1;
-        for (size_t bar = line.find('|', start); bar != std::string::npos; bar = line.find('|', start)) {
-            row.push_back(Trim(line.substr(start, bar - start)));
-            start = bar + 1;
+        for (size_t i = 1; i < line.size(); ++i) {
+            if (line[i] != '|' || line[i - 1] == '\\') continue;
+            row.push_back(Trim(line.substr(start, i - start)));
+            start = i + 1;
         }
         rows.push_back(row);
     }

@@ -6,6 +6,7 @@
 
 #include "hostsim/sim/model/model.h"
 #include "hostsim/sim/placed_model.h"
+#include "tests/element_examples.h"
 #include "hostsim/sim/run.h"
 
 #include <gtest/gtest.h>
@@ -13,11 +14,13 @@
 #include <Eigen/Dense>
 
 #include <cmath>
+#include <set>
 #include <sstream>
 
 namespace dvx::sim {
 namespace {
 
+using testing::EveryElementModel;
 using testing::RunTrace;
 using testing::Trace;
 
@@ -197,6 +200,8 @@ TEST(ElastoBacklash, TransmitsNothingInsideThePlay) {
 namespace dvx::sim {
 namespace {
 
+using testing::EveryElementModel;
+
 // The car of the vehicle-launch example: every joule the engine supplies is
 // dissipated or stored, to a millionth, with IDA at the example's rtol and
 // with BDF2 at its step; and the ideal gears pass every joule on.
@@ -222,27 +227,14 @@ TEST(EnergyBalance, VehicleLaunchClosesToAMillionthOfTheEnergySupplied) {
     }
 }
 
-// dF/dy + cj*dF/dy' of every element type, in each of its modes, against
-// central differences of the residual.
+// dF/dy + cj*dF/dy' of every element type (every example of its
+// documentation, element_examples.h), in each of its modes, against central
+// differences of the residual.
 TEST(Jacobian, EveryElementInEveryModeMatchesItsResidual) {
-    Model model = ParseModel(R"({"nodes": ["a", "b", "c"],
-      "elements": [
-        {"type": "inertia", "node": "a", "J": 0.7},
-        {"type": "damper", "a": "a", "b": "b", "d": 0.3},
-        {"type": "spring", "a": "b", "b": "c", "c": 40, "torque0": 1},
-        {"type": "torque_source", "node": "a", "torque": {"type": "sine", "amplitude": 2, "frequency": 1}},
-        {"type": "speed_source", "node": "c", "speed": 4},
-        {"type": "clutch", "a": "a", "b": "b", "torque": {"type": "ramp", "to": 5, "duration": 1}, "peak": 1.3},
-        {"type": "brake", "node": "c", "torque": 2},
-        {"type": "clutch", "a": "b", "b": "c", "torque": {"type": "step", "before": -1, "after": 1, "time": 5}},
-        {"type": "bearing_friction", "node": "b", "torque": 0.5, "viscous": 0.1},
-        {"type": "speed_torque", "node": "a", "law": "quadratic", "torque": 3, "speed": 2},
-        {"type": "speed_torque", "node": "b", "table": [[-5, -1], [0, 0], [4, 6]]},
-        {"type": "speed_torque", "node": "c", "law": "linear", "torque": 1, "speed": 10},
-        {"type": "elasto_backlash", "a": "a", "b": "c", "c": 100, "d": 2, "play": 0.2},
-        {"type": "engine", "node": "a", "table": [[0, 10], [5, 20], [10, 5]], "throttle": 0.6}],
-      "instances": [{"name": "gear", "parameters": "2", "ROT1": "b", "ROT2": "c"}]})",
-                                   "jacobian.json");
+    Model model = ParseModel(EveryElementModel(), "jacobian.json");
+    std::set<std::string> types;
+    for (const ElementRecord& e : model.elements) types.insert(e.name.substr(0, e.name.rfind('_')));
+    EXPECT_EQ(types.size(), ElementTypes().size()) << "an element type without an example";
     std::ostringstream log;
     PlacedModel placed(std::move(model), host::LibraryBesideProgram(), log);
     Network& network = placed.network();

@@ -1,11 +1,20 @@
-// Bearing friction: a constant Coulomb torque "torque" [Nm] between its node
-// and the ground, with "peak" (static over kinetic, default 1) and an
-// optional "viscous" part [Nm s/rad] (default 0): the torque drawn from the
-// node is the friction torque of friction.h plus viscous*w. A shaft at rest
-// stays at rest until the torque on it exceeds peak*torque.
+// Bearing friction: a constant Coulomb torque between its node and the
+// ground (kBearingFrictionDoc below), the friction torque of friction.h plus
+// the viscous part. A shaft at rest stays at rest until the torque on it
+// exceeds peak*torque.
 #include "hostsim/sim/elements/friction.h"
 
 namespace dvx::sim {
+
+namespace {
+const char* const kBearingFrictionExamples[] = {
+    R"({"type": "bearing_friction", "node": "b", "torque": 0.5, "viscous": 0.1})"};
+} // namespace
+
+const ElementDoc kBearingFrictionDoc{
+    "`node`, `torque` ≥ 0 [Nm], `peak` ≥ 1 (default 1), `viscous` ≥ 0 [Nm s/rad] (default 0)",
+    "dry friction of a constant torque between the node and the ground, below, plus viscous·ω",
+    kBearingFrictionExamples};
 
 std::unique_ptr<ElementUnit> ReadBearingFriction(const ElementReader& r) {
     r.Keys({"node", "torque", "peak", "viscous"});

@@ -1,5 +1,5 @@
-// Damper d [Nm s/rad] between a and b: tau = d*(w_a - w_b), drawn from a and
-// supplied to b; dissipates d*(w_a - w_b)^2.
+// Damper between a and b (its keys and equation: kDamperDoc below): one
+// entry per pair of its speeds, no unknown of its own.
 #include "hostsim/sim/elements/reader.h"
 
 namespace dvx::sim {
@@ -45,6 +45,16 @@ private:
 };
 
 } // namespace
+
+namespace {
+const char* const kDamperExamples[] = {
+    R"({"type": "damper", "a": "a", "b": "b", "d": 0.3})"};
+} // namespace
+
+const ElementDoc kDamperDoc{
+    "`a`, `b`, `d` ≥ 0 [Nm s/rad]",
+    "draws d·(ω_a − ω_b) from a, the opposite from b; dissipates d·(ω_a − ω_b)²",
+    kDamperExamples};
 
 std::unique_ptr<ElementUnit> ReadDamper(const ElementReader& r) {
     r.Keys({"a", "b", "d"});

@@ -143,6 +143,17 @@ private:
 
 } // namespace
 
+namespace {
+const char* const kElastoBacklashExamples[] = {
+    R"({"type": "elasto_backlash", "a": "a", "b": "c", "c": 100, "d": 2, "play": 0.2})"};
+} // namespace
+
+const ElementDoc kElastoBacklashDoc{
+    "`a`, `b`, `c` > 0 [Nm/rad], `d` ≥ 0 [Nm s/rad], `play` ≥ 0 [rad] (total), `angle0` "
+    "[rad] (default 0)",
+    "spring and damper with play, below",
+    kElastoBacklashExamples};
+
 std::unique_ptr<ElementUnit> ReadElastoBacklash(const ElementReader& r) {
     r.Keys({"a", "b", "c", "d", "play", "angle0"});
     int a = -1, b = -1;

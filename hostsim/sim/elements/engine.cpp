@@ -1,8 +1,6 @@
-// Engine: supplies throttle(t) * T(w) to its node, where T is the full-load
-// torque over the node's speed, "table": [[w, T], ...] (piecewise linear,
-// end values held), and "throttle" a waveform between 0 and 1 (default 1).
-// Its inertia is an inertia element on the same node. It supplies
-// throttle*T(w)*w.
+// Engine on a node (kEngineDoc below): the throttle times the full-load
+// torque at the node's speed, a table read with its end values held; it
+// supplies that torque times the speed. Its inertia is an inertia element.
 #include "hostsim/sim/elements/reader.h"
 
 namespace dvx::sim {
@@ -53,6 +51,17 @@ private:
 };
 
 } // namespace
+
+namespace {
+const char* const kEngineExamples[] = {
+    R"({"type": "engine", "node": "a", "table": [[0, 10], [5, 20], [10, 5]], "throttle": 0.6})"};
+} // namespace
+
+const ElementDoc kEngineDoc{
+    "`node`, `table`: `[[ω, T], …]` [rad/s, Nm], `throttle` (waveform, default 1)",
+    "supplies throttle(t)·T(ω) to the node: the full-load torque over speed, piecewise "
+    "linear, end values held; its inertia is an `inertia` on the same node",
+    kEngineExamples};
 
 std::unique_ptr<ElementUnit> ReadEngine(const ElementReader& r) {
     r.Keys({"node", "table", "throttle"});

@@ -1,5 +1,5 @@
-// Inertia J [kg m^2] on a node: draws J*dw/dt from it and stores J*w^2/2.
-// Its node's speed becomes a differential unknown.
+// Inertia on a node (its keys and equation: kInertiaDoc below). Its node's
+// speed becomes a differential unknown.
 #include "hostsim/sim/elements/reader.h"
 
 namespace dvx::sim {
@@ -28,6 +28,16 @@ private:
 };
 
 } // namespace
+
+namespace {
+const char* const kInertiaExamples[] = {
+    R"({"type": "inertia", "node": "a", "J": 0.7})"};
+} // namespace
+
+const ElementDoc kInertiaDoc{
+    "`node`, `J` > 0 [kg m²]",
+    "draws J·dω/dt from the node; stores ½·J·ω²",
+    kInertiaExamples};
 
 std::unique_ptr<ElementUnit> ReadInertia(const ElementReader& r) {
     r.Keys({"node", "J"});

@@ -1,14 +1,17 @@
-// Every element type of model files: its name there and the function in its
-// unit's file that reads it. A new element type is one line here.
-// (Included twice by registry.cpp, with DVX_ELEMENT defined each time.)
-DVX_ELEMENT("inertia", ReadInertia)
-DVX_ELEMENT("damper", ReadDamper)
-DVX_ELEMENT("spring", ReadSpring)
-DVX_ELEMENT("torque_source", ReadTorqueSource)
-DVX_ELEMENT("speed_source", ReadSpeedSource)
-DVX_ELEMENT("brake", ReadBrake)
-DVX_ELEMENT("clutch", ReadClutch)
-DVX_ELEMENT("bearing_friction", ReadBearingFriction)
-DVX_ELEMENT("speed_torque", ReadSpeedTorque)
-DVX_ELEMENT("elasto_backlash", ReadElastoBacklash)
-DVX_ELEMENT("engine", ReadEngine)
+// Every element type of model files: its name there, the function in its
+// unit's file that reads it, and its documentation in that file
+// (element_doc.h). A new element type is its unit's file and one line here:
+// the documents' tables are checked against its documentation, and the test
+// of every element's Jacobian takes its examples.
+// (Included by registry.cpp and element_doc.h, with DVX_ELEMENT defined each time.)
+DVX_ELEMENT("inertia", ReadInertia, kInertiaDoc)
+DVX_ELEMENT("damper", ReadDamper, kDamperDoc)
+DVX_ELEMENT("spring", ReadSpring, kSpringDoc)
+DVX_ELEMENT("torque_source", ReadTorqueSource, kTorqueSourceDoc)
+DVX_ELEMENT("speed_source", ReadSpeedSource, kSpeedSourceDoc)
+DVX_ELEMENT("brake", ReadBrake, kBrakeDoc)
+DVX_ELEMENT("clutch", ReadClutch, kClutchDoc)
+DVX_ELEMENT("bearing_friction", ReadBearingFriction, kBearingFrictionDoc)
+DVX_ELEMENT("speed_torque", ReadSpeedTorque, kSpeedTorqueDoc)
+DVX_ELEMENT("elasto_backlash", ReadElastoBacklash, kElastoBacklashDoc)
+DVX_ELEMENT("engine", ReadEngine, kEngineDoc)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "hostsim/sim/elements/element.h"
+#include "hostsim/sim/elements/element_doc.h"
 #include "hostsim/sim/input/json_reader.h"
 #include "hostsim/sim/input/waveform.h"
 

@@ -7,7 +7,7 @@
 
 namespace dvx::sim {
 
-#define DVX_ELEMENT(name, reader) std::unique_ptr<ElementUnit> reader(const ElementReader&);
+#define DVX_ELEMENT(name, reader, doc) std::unique_ptr<ElementUnit> reader(const ElementReader&);
 #include "hostsim/sim/elements/list.h"
 #undef DVX_ELEMENT
 
@@ -19,12 +19,20 @@ struct ElementType {
 };
 
 const ElementType kTypes[] = {
-#define DVX_ELEMENT(name, reader) {name, reader},
+#define DVX_ELEMENT(name, reader, doc) {name, reader},
+#include "hostsim/sim/elements/list.h"
+#undef DVX_ELEMENT
+};
+
+const ElementTypeInfo kInfo[] = {
+#define DVX_ELEMENT(name, reader, doc) {name, &doc},
 #include "hostsim/sim/elements/list.h"
 #undef DVX_ELEMENT
 };
 
 } // namespace
+
+std::span<const ElementTypeInfo> ElementTypes() { return kInfo; }
 
 ElementFactory FindElementType(const std::string& type, std::string* known) {
     if (known != nullptr) known->clear();

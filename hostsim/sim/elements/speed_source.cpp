@@ -1,5 +1,5 @@
-// Speed source: holds its node at w(t) [rad/s]. The torque it supplies is an
-// algebraic unknown tau: row w_node - w(t) = 0, and tau supplied to the node.
+// Speed source on a node (kSpeedSourceDoc below). The torque it supplies is
+// an algebraic unknown: its row holds the node at the waveform's speed.
 #include "hostsim/sim/elements/reader.h"
 
 namespace dvx::sim {
@@ -42,6 +42,16 @@ private:
 };
 
 } // namespace
+
+namespace {
+const char* const kSpeedSourceExamples[] = {
+    R"({"type": "speed_source", "node": "c", "speed": 4})"};
+} // namespace
+
+const ElementDoc kSpeedSourceDoc{
+    "`node`, `speed` (waveform) [rad/s]",
+    "holds the node at that speed, with whatever torque it takes",
+    kSpeedSourceExamples};
 
 std::unique_ptr<ElementUnit> ReadSpeedSource(const ElementReader& r) {
     r.Keys({"node", "speed"});

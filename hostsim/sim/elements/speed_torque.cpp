@@ -69,6 +69,21 @@ private:
 
 } // namespace
 
+namespace {
+const char* const kSpeedTorqueExamples[] = {
+    R"({"type": "speed_torque", "node": "a", "law": "quadratic", "torque": 3, "speed": 2})",
+    R"({"type": "speed_torque", "node": "b", "table": [[-5, -1], [0, 0], [4, 6]]})",
+    R"({"type": "speed_torque", "node": "c", "law": "linear", "torque": 1, "speed": 10})"};
+} // namespace
+
+const ElementDoc kSpeedTorqueDoc{
+    "`node`, and `law` (`\"quadratic\"` or `\"linear\"`) with `torque` [Nm] and `speed` > 0 "
+    "[rad/s], or `table`: `[[ω, τ], …]`",
+    "draws τ(ω) from the node: quadratic τ = torque·(ω/speed)·\\|ω/speed\\| (air drag), linear "
+    "τ = torque·ω/speed, a table piecewise linear in ω with its end values held; dissipates "
+    "τ·ω",
+    kSpeedTorqueExamples};
+
 std::unique_ptr<ElementUnit> ReadSpeedTorque(const ElementReader& r) {
     r.Keys({"node", "law", "torque", "speed", "table"});
     const int node = r.Node("node");

@@ -1,6 +1,5 @@
-// Spring c [Nm/rad] between a and b. Its torque tau is a state, drawn from a
-// and supplied to b: d(tau)/dt = c*(w_a - w_b), tau(start) = torque0. It
-// stores tau^2/(2c).
+// Spring between a and b (its keys and equation: kSpringDoc below). Its
+// torque is a state of its own, starting at torque0.
 #include "hostsim/sim/elements/reader.h"
 
 namespace dvx::sim {
@@ -44,6 +43,17 @@ private:
 };
 
 } // namespace
+
+namespace {
+const char* const kSpringExamples[] = {
+    R"({"type": "spring", "a": "b", "b": "c", "c": 40, "torque0": 1})"};
+} // namespace
+
+const ElementDoc kSpringDoc{
+    "`a`, `b`, `c` > 0 [Nm/rad], `torque0` [Nm] (default 0)",
+    "its torque τ, drawn from a and supplied to b, follows dτ/dt = c·(ω_a − ω_b); stores "
+    "τ²/(2c)",
+    kSpringExamples};
 
 std::unique_ptr<ElementUnit> ReadSpring(const ElementReader& r) {
     r.Keys({"a", "b", "c", "torque0"});

@@ -1,4 +1,5 @@
-// Torque source: supplies tau(t) [Nm] to its node, and the power tau*w.
+// Torque source on a node (kTorqueSourceDoc below): the waveform's value
+// supplied, and its power.
 #include "hostsim/sim/elements/reader.h"
 
 namespace dvx::sim {
@@ -30,6 +31,16 @@ private:
 };
 
 } // namespace
+
+namespace {
+const char* const kTorqueSourceExamples[] = {
+    R"({"type": "torque_source", "node": "a", "torque": {"type": "sine", "amplitude": 2, "frequency": 1}})"};
+} // namespace
+
+const ElementDoc kTorqueSourceDoc{
+    "`node`, `torque` (waveform) [Nm]",
+    "supplies the torque to the node",
+    kTorqueSourceExamples};
 
 std::unique_ptr<ElementUnit> ReadTorqueSource(const ElementReader& r) {
     r.Keys({"node", "torque"});
