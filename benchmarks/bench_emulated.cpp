@@ -5,6 +5,7 @@
 // Windows build's (DVX_COMPONENT_DIR, or build/windows); without it the
 // emulated cases report an error instead of a time.
 #include "benchmarks/bench_host.h"
+#include "tests/instance_record.h"
 #include "hostsim/kit/emulated/emulated_library.h"
 #include "hostsim/sim/run.h"
 
@@ -16,6 +17,8 @@
 #include <sstream>
 
 namespace {
+
+using dvx::test::ReadInstance;
 
 using namespace dvx;
 
@@ -72,7 +75,7 @@ void BM_StepCallBackends(benchmark::State& state) {
     for (auto _ : state)
         status |= library->Main(kCallStep, nullptr, nullptr, nullptr, instance.InstanceHandle(),
                                 instance.InterfaceHandle());
-    if (status != kStatusOk || instance.ReadInstance().m2 != 6.0 || instance.Values()[1] != -0.5)
+    if (status != kStatusOk || ReadInstance(instance).m2 != 6.0 || instance.Values()[1] != -0.5)
         state.SkipWithError("the step did not compute what it should");
     instance.Release();
     Label(state);

@@ -1,5 +1,6 @@
 // Set-up (call type 1) with a number and with the name of a host quantity.
 #include "benchmarks/bench_host.h"
+#include "tests/instance_record.h"
 
 #include <benchmark/benchmark.h>
 
@@ -7,6 +8,8 @@
 #include <cstring>
 
 namespace {
+
+using dvx::test::ReadInstance;
 
 using dvx::bench::Host;
 
@@ -28,7 +31,7 @@ void BM_SetupNumeric(benchmark::State& state) {
     for (auto _ : state) {
         status |= Setup(host.library.Exports().main, "2.5k", buffer, instance);
     }
-    if (status != kStatusOk || instance.ReadInstance().k != 2500.0)
+    if (status != kStatusOk || ReadInstance(instance).k != 2500.0)
         state.SkipWithError("set-up did not read 2.5k");
     state.SetItemsProcessed(state.iterations());
 }
@@ -44,13 +47,13 @@ void BM_SetupNamed(benchmark::State& state) {
     UDMMainFn* const main = host.library.Exports().main;
     // One untimed round proves that the text is taken as a name.
     int32_t status = Setup(main, "GEAR_RATIO", buffer, instance);
-    const bool named = instance.ReadInstance().kName != nullptr;
+    const bool named = ReadInstance(instance).kName != nullptr;
     for (auto _ : state) {
         status |= Setup(main, "GEAR_RATIO", buffer, instance);
         status |= main(kCallRelease, nullptr, nullptr, nullptr, instance.InstanceHandle(),
                        instance.InterfaceHandle());
     }
-    if (status != kStatusOk || !named || instance.ReadInstance().kName != nullptr)
+    if (status != kStatusOk || !named || ReadInstance(instance).kName != nullptr)
         state.SkipWithError("named set-up or release failed");
     state.SetItemsProcessed(state.iterations());
 }

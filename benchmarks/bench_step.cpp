@@ -3,6 +3,7 @@
 // frame: the export call, four locks with their size checks, four unlocks
 // and the bounds of the entries it reads and writes.
 #include "benchmarks/bench_host.h"
+#include "tests/instance_record.h"
 #include "platform/memory.h"
 
 #include <benchmark/benchmark.h>
@@ -11,6 +12,8 @@
 #include <cstring>
 
 namespace {
+
+using dvx::test::ReadInstance;
 
 using dvx::bench::Host;
 
@@ -32,7 +35,7 @@ void BM_StepCall(benchmark::State& state) {
         status |= main(kCallStep, nullptr, nullptr, nullptr, instanceHandle, interfaceHandle);
     }
     // The loop must have done the real work, and left every block unlocked.
-    const InstanceData data = instance.ReadInstance();
+    const InstanceData data = ReadInstance(instance);
     if (status != kStatusOk || data.m2 != 6.0 || instance.Values()[1] != -0.5)
         state.SkipWithError("the step did not compute what it should");
     for (const uint32_t handle : {instance.InstanceHandle(), instance.InterfaceHandle(),

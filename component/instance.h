@@ -1,32 +1,13 @@
-// The per-instance record, the host's blocks and the status codes of UDMMain.
-// The host allocates every block; these layouts are what it and the component
-// agree on byte for byte.
+// The component's own record, one per placed instance: the host allocates
+// its 376 bytes and hands over its handle; what they hold is the
+// component's. The host's blocks and the statuses are the boundary's
+// (host/boundary.h).
 #pragma once
 
 #include "host/boundary.h"
 
 #include <stddef.h>
 #include <stdint.h>
-
-// UDMMain statuses. None of them carries a message.
-enum {
-    kStatusOk = 0,
-    kStatusLockFailed = 28003,   // a block could not be locked (or is too small to use)
-    kStatusBadOutputIndex = 28194,
-    kStatusMissingHandle = 28195 // a required handle is zero
-};
-
-enum {
-    kCallSetup = 1,
-    kCallLayout = 2,
-    kCallStep = 3,
-    kCallNothing = 4,
-    kCallOutputLookup = 5,
-    kCallOutputValue = 6,
-    kCallRelease = 7
-};
-
-enum { kInstanceNameSize = 260 };
 
 // The component's own record, one per placed instance (376 bytes).
 typedef struct InstanceData {
@@ -54,28 +35,6 @@ typedef struct InstanceData {
     char instanceName[kInstanceNameSize]; // filled by the host on request
 } InstanceData;
 
-// The host's block for one instance. Fields the component does not use keep
-// neutral names; their meaning belongs to the host.
-typedef struct InterfaceBlock {
-    uint16_t unused0;
-    uint16_t countAt2;        // set-up writes 1
-    uint16_t jacobianEntries; // "#entries"; set-up writes 8
-    uint16_t countAt6;        // set-up writes 0
-    DvxHandle vectorHandle;   // VectorBlock
-    uint16_t unused12;
-    uint16_t variablesOffset; // byte offset of the three variables in the VectorBlock
-    uint8_t unused16[10];
-    uint16_t rhsOffset;       // byte offset of the three right-hand-side entries
-    DvxHandle matrixHandle;   // MatrixBlock
-    uint16_t columnsOffset;   // byte offsets of the int32 column, int32 row
-    uint16_t rowsOffset;      // and double value arrays in the MatrixBlock
-    uint16_t valuesOffset;
-} InterfaceBlock;
-
-// The component reads nothing of the InterfaceBlock beyond this many bytes.
-enum { kInterfaceBlockUsed = 38 };
-enum { kJacobianEntries = 8, kVariableCount = 3 };
-
 static_assert(sizeof(InstanceData) == kInstanceDataSize, "InstanceData");
 static_assert(offsetof(InstanceData, kRefFirst) == 4, "InstanceData");
 static_assert(offsetof(InstanceData, kRefSecond) == 8, "InstanceData");
@@ -91,15 +50,3 @@ static_assert(offsetof(InstanceData, couplingCount) == 104, "InstanceData");
 static_assert(offsetof(InstanceData, zeroGroupStart) == 108, "InstanceData");
 static_assert(offsetof(InstanceData, zeroGroupCount) == 112, "InstanceData");
 static_assert(offsetof(InstanceData, instanceName) == 116, "InstanceData");
-
-static_assert(offsetof(InterfaceBlock, countAt2) == 2, "InterfaceBlock");
-static_assert(offsetof(InterfaceBlock, jacobianEntries) == 4, "InterfaceBlock");
-static_assert(offsetof(InterfaceBlock, countAt6) == 6, "InterfaceBlock");
-static_assert(offsetof(InterfaceBlock, vectorHandle) == 8, "InterfaceBlock");
-static_assert(offsetof(InterfaceBlock, variablesOffset) == 14, "InterfaceBlock");
-static_assert(offsetof(InterfaceBlock, rhsOffset) == 26, "InterfaceBlock");
-static_assert(offsetof(InterfaceBlock, matrixHandle) == 28, "InterfaceBlock");
-static_assert(offsetof(InterfaceBlock, columnsOffset) == 32, "InterfaceBlock");
-static_assert(offsetof(InterfaceBlock, rowsOffset) == 34, "InterfaceBlock");
-static_assert(offsetof(InterfaceBlock, valuesOffset) == 36, "InterfaceBlock");
-static_assert(offsetof(InterfaceBlock, valuesOffset) + 2 == kInterfaceBlockUsed, "InterfaceBlock");

@@ -107,6 +107,50 @@ enum {
     kCatalogueEntries = 8,
 };
 
+// The instance name's room: the host fills a buffer of this many bytes on
+// the instance-name request, and InstanceData keeps the name in as many.
+enum { kInstanceNameSize = 260 };
+
+// UDMMain statuses. None of them carries a message.
+enum {
+    kStatusOk = 0,
+    kStatusLockFailed = 28003,   // a block could not be locked (or is too small to use)
+    kStatusBadOutputIndex = 28194,
+    kStatusMissingHandle = 28195 // a required handle is zero
+};
+
+enum {
+    kCallSetup = 1,
+    kCallLayout = 2,
+    kCallStep = 3,
+    kCallNothing = 4,
+    kCallOutputLookup = 5,
+    kCallOutputValue = 6,
+    kCallRelease = 7
+};
+
+// The host's block for one instance. Fields the component does not use keep
+// neutral names; their meaning belongs to the host.
+typedef struct InterfaceBlock {
+    uint16_t unused0;
+    uint16_t countAt2;        // set-up writes 1
+    uint16_t jacobianEntries; // "#entries"; set-up writes 8
+    uint16_t countAt6;        // set-up writes 0
+    DvxHandle vectorHandle;   // VectorBlock
+    uint16_t unused12;
+    uint16_t variablesOffset; // byte offset of the three variables in the VectorBlock
+    uint8_t unused16[10];
+    uint16_t rhsOffset;       // byte offset of the three right-hand-side entries
+    DvxHandle matrixHandle;   // MatrixBlock
+    uint16_t columnsOffset;   // byte offsets of the int32 column, int32 row
+    uint16_t rowsOffset;      // and double value arrays in the MatrixBlock
+    uint16_t valuesOffset;
+} InterfaceBlock;
+
+// The component reads nothing of the InterfaceBlock beyond this many bytes.
+enum { kInterfaceBlockUsed = 38 };
+enum { kJacobianEntries = 8, kVariableCount = 3 };
+
 static_assert(sizeof(DvxHandle) == 4, "handles are 32-bit on every target");
 static_assert(sizeof(ModelDescriptor) == 6, "ModelDescriptor");
 static_assert(offsetof(ModelDescriptor, instanceSize) == 2, "ModelDescriptor");
@@ -119,3 +163,14 @@ static_assert(offsetof(NodeInfo, description) == 56, "NodeInfo");
 static_assert(offsetof(NodeInfo, defaultValue) == 107, "NodeInfo");
 static_assert(offsetof(NodeInfo, nature) == 364, "NodeInfo");
 static_assert(sizeof(intptr_t) == sizeof(void*), "query arguments are pointer-sized");
+static_assert(offsetof(InterfaceBlock, countAt2) == 2, "InterfaceBlock");
+static_assert(offsetof(InterfaceBlock, jacobianEntries) == 4, "InterfaceBlock");
+static_assert(offsetof(InterfaceBlock, countAt6) == 6, "InterfaceBlock");
+static_assert(offsetof(InterfaceBlock, vectorHandle) == 8, "InterfaceBlock");
+static_assert(offsetof(InterfaceBlock, variablesOffset) == 14, "InterfaceBlock");
+static_assert(offsetof(InterfaceBlock, rhsOffset) == 26, "InterfaceBlock");
+static_assert(offsetof(InterfaceBlock, matrixHandle) == 28, "InterfaceBlock");
+static_assert(offsetof(InterfaceBlock, columnsOffset) == 32, "InterfaceBlock");
+static_assert(offsetof(InterfaceBlock, rowsOffset) == 34, "InterfaceBlock");
+static_assert(offsetof(InterfaceBlock, valuesOffset) == 36, "InterfaceBlock");
+static_assert(offsetof(InterfaceBlock, valuesOffset) + 2 == kInterfaceBlockUsed, "InterfaceBlock");

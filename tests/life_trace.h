@@ -5,6 +5,7 @@
 // messages. Two lives that should not differ are compared bit for bit.
 #pragma once
 
+#include "component/instance.h"
 #include "hostsim/kit/blocks.h"
 #include "hostsim/kit/instance.h"
 #include "hostsim/kit/recorder.h"

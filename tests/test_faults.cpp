@@ -2,6 +2,7 @@
 // of the library: the message is sent, the status stays 0, and the instance
 // is left consistent.
 #include "tests/fixture.h"
+#include "tests/instance_record.h"
 
 namespace dvx::test {
 namespace {
@@ -31,7 +32,7 @@ TEST_F(AllocationFailure, EachAllocationOfSetupFailingInTurnIsReported) {
         FailAfter(skip, 1);
         EXPECT_EQ(instance.Setup("RATIO").status, kStatusOk);
         FailAfter(0, 0);
-        const InstanceData data = instance.ReadInstance();
+        const InstanceData data = ReadInstance(instance);
         if (recorder.messages.empty()) continue; // this allocation was not needed
         ASSERT_EQ(recorder.messages.size(), 1u);
         EXPECT_EQ(recorder.messages[0].severity, 3);
@@ -44,7 +45,7 @@ TEST_F(AllocationFailure, EachAllocationOfSetupFailingInTurnIsReported) {
         EXPECT_EQ(instance.Layout(), kStatusOk);
         EXPECT_EQ(instance.Step(2, 2, 1), kStatusOk);
         EXPECT_EQ(recorder.CountQueries(kQueryReference), 0u);
-        EXPECT_EQ(instance.ReadInstance().m2, 1.0);
+        EXPECT_EQ(ReadInstance(instance).m2, 1.0);
         EXPECT_EQ(instance.Release(), kStatusOk);
     }
 }
@@ -60,7 +61,7 @@ TEST_F(AllocationFailure, FirstAllocationFailureAlwaysReachesTheMessage) {
     recorder.Clear();
     instance.Setup("RATIO");
     EXPECT_TRUE(recorder.messages.empty());
-    EXPECT_STREQ(instance.ReadInstance().kName, "RATIO");
+    EXPECT_STREQ(ReadInstance(instance).kName, "RATIO");
 }
 
 TEST_F(AllocationFailure, NumericFactorNeedsNoAllocation) {
@@ -69,7 +70,7 @@ TEST_F(AllocationFailure, NumericFactorNeedsNoAllocation) {
     instance.Setup("2.5k");
     FailAfter(0, 0);
     EXPECT_TRUE(recorder.messages.empty());
-    EXPECT_EQ(instance.ReadInstance().k, 2500.0);
+    EXPECT_EQ(ReadInstance(instance).k, 2500.0);
 }
 
 } // namespace
@@ -130,7 +131,7 @@ TEST_F(AllocationSweep, EachAllocationOfAFullLifeFailingInTurnIsReportedAndLeave
         lifeWithoutFailure = failures == 0;
         size_t withoutCopy = 0;
         for (size_t i = 0; i < kCount; ++i) {
-            const InstanceData data = placed[i]->ReadInstance();
+            const InstanceData data = ReadInstance(*placed[i]);
             if (names[i] == "2.5") {
                 EXPECT_EQ(data.kIsNumber, 1);
                 EXPECT_EQ(data.k, 2.5);
@@ -151,7 +152,7 @@ TEST_F(AllocationSweep, EachAllocationOfAFullLifeFailingInTurnIsReportedAndLeave
         for (auto& instance : placed) {
             EXPECT_EQ(instance->Release(), kStatusOk);
             EXPECT_EQ(instance->Release(), kStatusOk);
-            EXPECT_EQ(instance->ReadInstance().kName, nullptr);
+            EXPECT_EQ(ReadInstance(*instance).kName, nullptr);
             EXPECT_TRUE(instance->lockViolations.empty()) << instance->lockViolations.front();
         }
     }
@@ -171,12 +172,12 @@ TEST_F(AllocationSweep, FailedRegistryGrowthKeepsEveryEarlierCopy) {
     ninth.Setup("NINTH");
     FailAfter(0, 0);
     ASSERT_EQ(OutOfMemoryMessages(), 1u);
-    EXPECT_EQ(ninth.ReadInstance().kName, nullptr);
-    for (size_t i = 0; i < 8; ++i) EXPECT_STREQ(instances[i]->ReadInstance().kName, ("EARLIER_" + std::to_string(i)).c_str());
+    EXPECT_EQ(ReadInstance(ninth).kName, nullptr);
+    for (size_t i = 0; i < 8; ++i) EXPECT_STREQ(ReadInstance(*instances[i]).kName, ("EARLIER_" + std::to_string(i)).c_str());
     recorder.Clear();
     ninth.Setup("NINTH");
     EXPECT_EQ(OutOfMemoryMessages(), 0u);
-    EXPECT_STREQ(ninth.ReadInstance().kName, "NINTH");
+    EXPECT_STREQ(ReadInstance(ninth).kName, "NINTH");
 }
 
 // Found by the call-sequence fuzzer: the registry made for a first copy
@@ -195,7 +196,7 @@ TEST_F(AllocationSweep, FailedOnlyCopyLeavesNoRegistryBehind) {
     second.Setup("RATIO");
     FailAfter(0, 0);
     EXPECT_EQ(OutOfMemoryMessages(), 1u);
-    EXPECT_EQ(second.ReadInstance().kName, nullptr);
+    EXPECT_EQ(ReadInstance(second).kName, nullptr);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // them. Loading, every call type and unloading leave them as the host set
 // them, and set-up reads the same factor, to the bit, in every one of them.
 #include "tests/fixture.h"
+#include "tests/instance_record.h"
 #include "tests/life_trace.h"
 
 #include <cmath>
@@ -146,7 +147,7 @@ TEST_F(HostFpModes, SetupReadsTheSameFactorToTheBitInEveryHostMode) {
         EXPECT_EQ(setup, kStatusOk);
         EXPECT_EQ(value, kStatusOk);
         *readBack = Bits(out);
-        return Bits(instance.ReadInstance().k);
+        return Bits(ReadInstance(instance).k);
     };
     for (const char* text : texts) {
         SCOPED_TRACE(text);
@@ -171,7 +172,7 @@ TEST_F(HostFpModes, DenormalFactorsStayDenormalUnderFlushToZeroAndDenormalsAreZe
         SetModes({"FTZ and DAZ", 0x027F, 0x9FC0});
         lib().Main(kCallSetup, buffer.data(), nullptr, nullptr, instance.InstanceHandle(), instance.InterfaceHandle());
         SetModes(kFresh);
-        const double k = instance.ReadInstance().k;
+        const double k = ReadInstance(instance).k;
         EXPECT_EQ(std::fpclassify(k), FP_SUBNORMAL) << k;
         EXPECT_EQ(std::signbit(k), text[0] == '-');
     }

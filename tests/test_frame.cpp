@@ -1,6 +1,7 @@
 // The frame of every UDMMain call: handle checks, locking order, statuses,
 // and every lock given back on every path.
 #include "tests/fixture.h"
+#include "tests/instance_record.h"
 
 #include "platform/memory.h"
 
@@ -96,10 +97,10 @@ TEST_F(Frame, LayoutAndStepNeedBothFurtherBlocks) {
             InterfaceBlock block = instance.ReadInterface();
             c.spoil(instance, block);
             instance.WriteInterface(block);
-            const InstanceData before = instance.ReadInstance();
+            const InstanceData before = ReadInstance(instance);
             recorder.Clear();
             EXPECT_EQ(instance.Call(callType, nullptr, nullptr, nullptr), c.status) << c.what << " " << callType;
-            const InstanceData after = instance.ReadInstance();
+            const InstanceData after = ReadInstance(instance);
             EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << c.what;
             EXPECT_TRUE(recorder.queries.empty()) << c.what;
             if (host::BlockSize(instance.MatrixHandle()) != 0) {

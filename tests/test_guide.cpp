@@ -2,6 +2,7 @@
 // the guide promises about K, the catalogue, the messages and the statuses is
 // what the library does.
 #include "tests/doc_tables.h"
+#include "tests/instance_record.h"
 #include "tests/fixture.h"
 
 #include <cmath>
@@ -24,7 +25,7 @@ protected:
     void ExpectFactor(const std::string& text, const std::string& expected, const std::string& where) {
         auto& instance = NewInstance();
         instance.Setup(text);
-        const InstanceData data = instance.ReadInstance();
+        const InstanceData data = ReadInstance(instance);
         if (expected == "name") {
             EXPECT_EQ(data.kIsNumber, 0) << where;
             EXPECT_EQ(data.k, 1.0) << where;

@@ -1,6 +1,7 @@
 // Call types 2 and 3: the instance name, a named K resolved through the host,
 // the eight Jacobian entries, and the steps that refresh K and the outputs.
 #include "tests/fixture.h"
+#include "tests/instance_record.h"
 
 #include <cmath>
 #include <cstring>
@@ -29,7 +30,7 @@ TEST_F(LayoutStep, StructureOfTheEightEntries) {
     EXPECT_EQ(instance.Rows(), (std::array<int32_t, 8>{0, 2, 1, 2, 0, 0, 1, 1}));
     EXPECT_EQ(instance.Columns(), (std::array<int32_t, 8>{2, 0, 2, 1, 0, 1, 0, 1}));
     EXPECT_EQ(instance.Values(), (Entries{1.0, -0.5, -2.0, 1.0, 0, 0, 0, 0}));
-    const InstanceData data = instance.ReadInstance();
+    const InstanceData data = ReadInstance(instance);
     EXPECT_EQ(data.couplingStart, 0);
     EXPECT_EQ(data.couplingCount, 4);
     EXPECT_EQ(data.zeroGroupStart, 4);
@@ -117,7 +118,7 @@ TEST_F(LayoutStep, NamedFactorIsLimitedAndZeroBecomesOne) {
         instance.Setup("RATIO");
         recorder.Clear();
         instance.Layout();
-        const InstanceData data = instance.ReadInstance();
+        const InstanceData data = ReadInstance(instance);
         EXPECT_EQ(data.k, row.k) << row.hostValue;
         EXPECT_EQ(data.kRefFirst, 7);
         EXPECT_EQ(data.kRefSecond, -2);
@@ -152,8 +153,8 @@ TEST_F(LayoutStep, ReferencesBeyondTheIntegerRangeSaturate) {
         auto& instance = NewInstance();
         instance.Setup("RATIO");
         instance.Layout();
-        EXPECT_EQ(instance.ReadInstance().kRefFirst, row.refFirst);
-        EXPECT_EQ(instance.ReadInstance().kRefSecond, row.refSecond);
+        EXPECT_EQ(ReadInstance(instance).kRefFirst, row.refFirst);
+        EXPECT_EQ(ReadInstance(instance).kRefSecond, row.refSecond);
     }
 }
 
@@ -167,7 +168,7 @@ TEST_F(LayoutStep, StepTakesOutputsAndClearsTheRightHandSide) {
     instance.SetRhs({9, 9, 9});
     recorder.Clear();
     EXPECT_EQ(instance.Step(10, 5, 3), kStatusOk);
-    const InstanceData data = instance.ReadInstance();
+    const InstanceData data = ReadInstance(instance);
     EXPECT_EQ(data.omega1, 10.0);
     EXPECT_EQ(data.omega2, 5.0);
     EXPECT_EQ(data.m1, 3.0);
@@ -188,7 +189,7 @@ TEST_F(LayoutStep, NamedFactorIsReReadAtEveryStep) {
     instance.Step(8, 2, 1);
     EXPECT_EQ(instance.Values()[1], -0.25);
     EXPECT_EQ(instance.Values()[2], -4.0);
-    EXPECT_EQ(instance.ReadInstance().m2, 4.0);
+    EXPECT_EQ(ReadInstance(instance).m2, 4.0);
     EXPECT_EQ(instance.Value(5.0), 4.0);
     value = 0.0;
     instance.Step(8, 2, 1.5);
@@ -217,7 +218,7 @@ TEST_F(LayoutStep, OddOffsetsAreHonoured) {
     EXPECT_EQ(instance.Rows(), (std::array<int32_t, 8>{0, 2, 1, 2, 0, 0, 1, 1}));
     EXPECT_EQ(instance.Values()[2], -2.0);
     EXPECT_EQ(instance.Rhs(), (std::array<double, 3>{0, 0, 0}));
-    EXPECT_EQ(instance.ReadInstance().m2, 6.0);
+    EXPECT_EQ(ReadInstance(instance).m2, 6.0);
 }
 
 // Whatever the host's offsets or a stale couplingStart say, nothing is
@@ -263,9 +264,9 @@ TEST_F(LayoutStep, StepBeforeAnyLayoutStaysInsideTheBlocks) {
 TEST_F(LayoutStep, NamedStateWithoutANameAsksNoNullName) {
     auto& instance = NewInstance();
     instance.Setup("RATIO");
-    InstanceData data = instance.ReadInstance();
+    InstanceData data = ReadInstance(instance);
     instance.Release();
-    data = instance.ReadInstance();
+    data = ReadInstance(instance);
     ASSERT_EQ(data.kName, nullptr);
     ASSERT_EQ(data.kIsNumber, 0);
     recorder.Clear();
@@ -273,7 +274,7 @@ TEST_F(LayoutStep, NamedStateWithoutANameAsksNoNullName) {
     instance.Step(1, 1, 1);
     EXPECT_EQ(recorder.CountQueries(kQueryReference), 0u);
     EXPECT_EQ(recorder.CountQueries(kQueryValue), 0u);
-    EXPECT_EQ(instance.ReadInstance().k, 1.0);
+    EXPECT_EQ(ReadInstance(instance).k, 1.0);
 }
 
 } // namespace

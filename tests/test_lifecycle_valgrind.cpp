@@ -13,6 +13,7 @@
 // then the same life on the test build of the library with each allocation
 // of the component failing in turn; last, a lone name whose copy fails.
 #include "hostsim/kit/instance.h"
+#include "tests/instance_record.h"
 #include "hostsim/kit/native_library.h"
 #include "hostsim/kit/recorder.h"
 
@@ -27,6 +28,7 @@
 namespace {
 
 using namespace dvx::host;
+using dvx::test::ReadInstance;
 
 constexpr size_t kInstances = 24;
 const char kNoMemory[] = "Quorin1: Cannot allocate memory !\n Please check the UDC !";
@@ -82,12 +84,12 @@ size_t Life(const ComponentLibrary& lib, HostRecorder& recorder, const std::stri
         for (int step = 0; step < 3; ++step) Check(instance->Step(4.0, 2.0, static_cast<double>(step)) == kStatusOk, label + ": step");
         int32_t status = -1;
         Check(instance->Lookup("OMEGA2", &status) == 4.0 && status == kStatusOk, label + ": lookup");
-        Check(instance->Value(2.0, &status) == 2.0 * instance->ReadInstance().k, label + ": output M2");
+        Check(instance->Value(2.0, &status) == 2.0 * ReadInstance(*instance).k, label + ": output M2");
     }
 
     size_t withoutCopy = 0;
     for (size_t i = 0; i < kInstances; ++i) {
-        const InstanceData data = placed[i]->ReadInstance();
+        const InstanceData data = ReadInstance(*placed[i]);
         if (names[i].empty())
             Check(data.kIsNumber == 1 && data.kName == nullptr, label + ": numeric K");
         else if (data.kName == nullptr)
@@ -98,7 +100,7 @@ size_t Life(const ComponentLibrary& lib, HostRecorder& recorder, const std::stri
 
     for (auto& instance : placed) {
         Check(instance->Release() == kStatusOk && instance->Release() == kStatusOk, label + ": release twice");
-        Check(instance->ReadInstance().kName == nullptr, label + ": name left after release");
+        Check(ReadInstance(*instance).kName == nullptr, label + ": name left after release");
         Check(instance->lockViolations.empty(), label + ": lock counts");
     }
 
@@ -167,7 +169,7 @@ int main() {
         fail(1, 1);
         lone.Setup("RATIO");
         fail(0, 0);
-        Check(lone.ReadInstance().kName == nullptr, "lone name: the copy did not fail");
+        Check(ReadInstance(lone).kName == nullptr, "lone name: the copy did not fail");
         Check(lone.Release() == kStatusOk, "lone name: release");
     }
     recorder.messages = {};

@@ -1,5 +1,6 @@
 // Call types 5, 6 and 7: output names to indices, indices to values, release.
 #include "tests/fixture.h"
+#include "tests/instance_record.h"
 
 #include <cmath>
 
@@ -55,13 +56,13 @@ TEST_F(Outputs, ReleaseFreesTheCopyOnce) {
     auto& named = NewInstance();
     named.Setup("RATIO");
     EXPECT_EQ(named.Release(), kStatusOk);
-    EXPECT_EQ(named.ReadInstance().kName, nullptr);
+    EXPECT_EQ(ReadInstance(named).kName, nullptr);
     EXPECT_EQ(named.Release(), kStatusOk);
     auto& numeric = NewInstance();
     numeric.Setup("2");
-    const InstanceData before = numeric.ReadInstance();
+    const InstanceData before = ReadInstance(numeric);
     EXPECT_EQ(numeric.Release(), kStatusOk);
-    const InstanceData after = numeric.ReadInstance();
+    const InstanceData after = ReadInstance(numeric);
     EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
 }
 

@@ -1,6 +1,7 @@
 // Call type 1: the parameter text becomes a numeric K or the name of a host
 // quantity; the outputs are reset and the entry counts declared.
 #include "tests/fixture.h"
+#include "tests/instance_record.h"
 
 #include <cmath>
 #include <cstring>
@@ -50,7 +51,7 @@ TEST_F(Setup, ParameterTextTable) {
         const host::CallResult result = instance.Setup(row.text);
         EXPECT_EQ(result.status, kStatusOk) << row.text;
         EXPECT_EQ(result.text, row.after) << row.text;
-        const InstanceData data = instance.ReadInstance();
+        const InstanceData data = ReadInstance(instance);
         EXPECT_EQ(data.kIsNumber, row.kIsNumber) << row.text;
         EXPECT_EQ(data.k, row.k) << row.text;
         if (row.name == nullptr) {
@@ -79,7 +80,7 @@ TEST_F(Setup, NullTextDeclaresTheCountsAndTakesTheDefault) {
     block.countAt6 = 77;
     instance.WriteInterface(block);
     EXPECT_EQ(instance.SetupNull(), kStatusOk);
-    const InstanceData data = instance.ReadInstance();
+    const InstanceData data = ReadInstance(instance);
     EXPECT_EQ(data.k, 1.0);
     EXPECT_EQ(data.kIsNumber, 1);
     EXPECT_EQ(data.kName, nullptr);
@@ -111,7 +112,7 @@ TEST_F(Setup, TooManyParametersIsReportedForAnyNumberOfCommas) {
     instance.Setup(text);
     ASSERT_EQ(recorder.messages.size(), 1u);
     EXPECT_EQ(recorder.messages[0].text, kTooMany);
-    EXPECT_EQ(instance.ReadInstance().k, 2.0);
+    EXPECT_EQ(ReadInstance(instance).k, 2.0);
 }
 
 // The host's initial block content is unknown: a non-null kName that the
@@ -120,14 +121,14 @@ TEST_F(Setup, TooManyParametersIsReportedForAnyNumberOfCommas) {
 // otherwise fail).
 TEST_F(Setup, RepeatedSetupFreesOnlyItsOwnCopies) {
     auto& instance = NewInstance();
-    InstanceData garbage = instance.ReadInstance();
+    InstanceData garbage = ReadInstance(instance);
     std::memset(&garbage, 0xA5, sizeof garbage);
     host::WriteAt(instance.InstanceHandle(), 0, garbage);
     instance.Setup("FIRST");
     instance.Setup("SECOND");
-    EXPECT_STREQ(instance.ReadInstance().kName, "SECOND");
+    EXPECT_STREQ(ReadInstance(instance).kName, "SECOND");
     instance.Setup("2");
-    EXPECT_EQ(instance.ReadInstance().kName, nullptr);
+    EXPECT_EQ(ReadInstance(instance).kName, nullptr);
     instance.Setup("THIRD");
 }
 
@@ -135,10 +136,10 @@ TEST_F(Setup, ANameBufferCopiedIntoAnotherBlockIsFreedOnce) {
     auto& first = NewInstance();
     auto& second = NewInstance();
     first.Setup("SHARED");
-    host::WriteAt(second.InstanceHandle(), 0, first.ReadInstance());
+    host::WriteAt(second.InstanceHandle(), 0, ReadInstance(first));
     EXPECT_EQ(first.Release(), kStatusOk);
     EXPECT_EQ(second.Release(), kStatusOk); // the same pointer: not freed again
-    EXPECT_EQ(second.ReadInstance().kName, nullptr);
+    EXPECT_EQ(ReadInstance(second).kName, nullptr);
 }
 
 } // namespace

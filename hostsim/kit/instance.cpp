@@ -147,17 +147,6 @@ double HostInstance::Value(double index, int32_t* status) {
 
 int32_t HostInstance::Release() { return Call(kCallRelease, nullptr, nullptr, nullptr); }
 
-// The record as the library wrote it, with its one pointer, the name copy,
-// read in the library's own width and turned into an address the host can
-// read (a 32-bit library leaves the field's upper half as it found it).
-InstanceData HostInstance::ReadInstance() const {
-    InstanceData data = ReadAt<InstanceData>(instance_.Handle(), 0);
-    uint64_t address = data.kNameSlot;
-    if (library_.PointerBits() == 32) address &= 0xffffffffu;
-    data.kName = const_cast<char*>(static_cast<const char*>(library_.HostView(address, 0)));
-    return data;
-}
-
 InterfaceBlock HostInstance::ReadInterface() const {
     return ReadAt<InterfaceBlock>(interface_.Handle(), 0);
 }

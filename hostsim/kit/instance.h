@@ -3,7 +3,7 @@
 // component wrote.
 #pragma once
 
-#include "component/instance.h"
+#include "host/boundary.h"
 #include "hostsim/kit/blocks.h"
 #include "hostsim/kit/library.h"
 
@@ -59,9 +59,6 @@ public:
     double Value(double index, int32_t* status = nullptr);
     int32_t Release();
 
-    // InstanceData, its kName a host address of the library's copy (null,
-    // or kNotALibraryAddress where the field holds no readable text).
-    InstanceData ReadInstance() const;
     InterfaceBlock ReadInterface() const;
     void WriteInterface(const InterfaceBlock& block);
     std::array<double, 3> Rhs() const;
@@ -76,6 +73,7 @@ public:
     uint32_t VectorHandle() const { return vectorHandle_; }
     uint32_t MatrixHandle() const { return matrixHandle_; }
     const BlockLayout& Blocks() const { return layout_; }
+    const ComponentLibrary& Library() const { return library_; }
 
     // Handles passed to UDMMain; a test may replace them (zero, stale, ...).
     uint32_t callInstanceHandle = 0;
