@@ -71,7 +71,7 @@ ResponseInput FindSource(const Model& model, const Network& network, const std::
         return in;
     }
     if (found->type != "torque_source")
-        throw SimError("--input " + name + ": the element is a " + found->type +
+        throw SimError("--input " + name + ": the element is " + WithArticle(found->type) +
                        ", not a source; the input must be a torque_source or a speed_source");
     // The source's value enters the row of its node, which its output
     // "omega" reads: asked at unknowns numbered 1, 2, ..., it names it.

@@ -24,4 +24,9 @@ std::string FormatNumber(double value, int digits) {
     return std::string(buffer, r.ptr);
 }
 
+std::string WithArticle(const std::string& word) {
+    const bool vowel = !word.empty() && std::string("aeiouAEIOU").find(word[0]) != std::string::npos;
+    return (vowel ? "an " : "a ") + word;
+}
+
 } // namespace dvx::sim

@@ -9,7 +9,9 @@
 // damper never pulls. Each is a mode: contact begins where phi leaves the
 // play with a torque that pushes, and ends where that torque reaches zero.
 // While pushing the spring stores c*(phi -+ h)^2/2 and the damper
-// dissipates d*(w_a - w_b)^2.
+// dissipates d*(w_a - w_b)^2. Without play there is no free interval to be
+// in: the element is a spring and damper in parallel, always in contact,
+// tau = c*phi + d*(w_a - w_b) either way, with no mode to change.
 #include "hostsim/sim/elements/reader.h"
 
 #include <algorithm>
@@ -20,10 +22,11 @@ namespace {
 
 class ElastoBacklash : public ElementUnit {
 public:
-    enum class Mode { Backward = -1, Free = 0, Forward = 1 };
+    enum class Mode { Backward = -1, Free = 0, Forward = 1, Contact = 2 };
 
     ElastoBacklash(int a, int b, double c, double d, double play, double angle0)
-        : a_(a), b_(b), c_(c), d_(d), h_(play / 2.0), angle0_(angle0) {}
+        : a_(a), b_(b), c_(c), d_(d), h_(play / 2.0), angle0_(angle0),
+          mode_(play == 0.0 ? Mode::Contact : Mode::Free) {}
 
     // Linear with constant coefficients within each mode, and IDA restarts
     // at every change of mode.
@@ -65,7 +68,7 @@ public:
     }
     double Stored(const Point& p) const override {
         if (mode_ == Mode::Free) return 0.0;
-        const double x = p.Y(phi_) - (mode_ == Mode::Forward ? h_ : -h_);
+        const double x = p.Y(phi_) - Edge();
         return 0.5 * c_ * x * x;
     }
     // Free: max(h - phi, -pushForward) and max(phi + h, pushBackward) fall
@@ -86,6 +89,9 @@ public:
             g[0] = 1.0;
             g[1] = -Push(p, -h_);
             break;
+        case Mode::Contact:
+            g[0] = g[1] = 1.0;
+            break;
         }
     }
     bool Settle(const Point& p, const int* fired) override {
@@ -105,38 +111,48 @@ public:
         case Mode::Backward:
             if (Push(p, -h_) >= 0.0 || fired1) mode_ = Mode::Free;
             break;
+        case Mode::Contact: break;
         }
         return mode_ != before;
     }
     void StartMode(const Point& p) override {
+        if (mode_ == Mode::Contact) return;
         const double phi = p.Y(phi_);
         mode_ = phi > h_ && Push(p, h_) > 0.0 ? Mode::Forward
                 : phi < -h_ && Push(p, -h_) < 0.0 ? Mode::Backward
                                                    : Mode::Free;
     }
     std::string ModeText() const override {
-        return mode_ == Mode::Free ? "free" : mode_ == Mode::Forward ? "pushing forward" : "pushing backward";
+        switch (mode_) {
+        case Mode::Free: return "free";
+        case Mode::Forward: return "pushing forward";
+        case Mode::Backward: return "pushing backward";
+        case Mode::Contact: return "in contact";
+        }
+        return "";
     }
     void OutputNames(std::vector<std::string>& names) const override {
         names.insert(names.end(), {"torque", "angle", "mode"});
     }
+    // Without play, mode tells which way the torque pushes (1, -1, or 0).
     void Outputs(const Point& p, double* out) const override {
-        out[0] = Torque(p);
+        const double tau = Torque(p);
+        out[0] = tau;
         out[1] = p.Y(phi_);
-        out[2] = static_cast<double>(static_cast<int>(mode_));
+        out[2] = mode_ == Mode::Contact ? (tau > 0.0) - (tau < 0.0) : static_cast<double>(static_cast<int>(mode_));
     }
 
 private:
     double Slip(const Point& p) const { return p.Y(a_) - p.Y(b_); }
     // Spring and damper torque against the contact edge `edge`.
     double Push(const Point& p, double edge) const { return c_ * (p.Y(phi_) - edge) + d_ * Slip(p); }
-    double Torque(const Point& p) const {
-        return mode_ == Mode::Free ? 0.0 : Push(p, mode_ == Mode::Forward ? h_ : -h_);
-    }
+    // The contact edge of the mode: +h forward, -h backward, 0 without play.
+    double Edge() const { return mode_ == Mode::Forward ? h_ : mode_ == Mode::Backward ? -h_ : 0.0; }
+    double Torque(const Point& p) const { return mode_ == Mode::Free ? 0.0 : Push(p, Edge()); }
 
     int a_, b_;
     double c_, d_, h_, angle0_;
-    Mode mode_ = Mode::Free;
+    Mode mode_;
     int phi_ = -1, energy_ = 0;
     int pp_ = -1, pa_ = -1, pb_ = -1, ap_ = -1, aa_ = -1, ab_ = -1, bp_ = -1, ba_ = -1, bb_ = -1;
 };
@@ -145,7 +161,8 @@ private:
 
 namespace {
 const char* const kElastoBacklashExamples[] = {
-    R"({"type": "elasto_backlash", "a": "a", "b": "c", "c": 100, "d": 2, "play": 0.2})"};
+    R"({"type": "elasto_backlash", "a": "a", "b": "c", "c": 100, "d": 2, "play": 0.2})",
+    R"({"type": "elasto_backlash", "a": "b", "b": "c", "c": 50, "d": 1, "play": 0, "angle0": 0.1})"};
 } // namespace
 
 const ElementDoc kElastoBacklashDoc{

@@ -156,7 +156,9 @@ void Network::NoteMovedStates(const std::vector<double>& y, std::vector<std::str
     for (size_t i = static_cast<size_t>(NodeCount()); i < y.size(); ++i) {
         if (kinds_[i] != UnknownKind::Differential) continue;
         const double given = initial_[i];
-        if (std::abs(y[i] - given) <= 1e-9 * std::max(std::abs(given), std::abs(y[i]))) continue;
+        // Rounding of the start's projection is no move (an angle of 0 that
+        // starts at -5e-15).
+        if (std::abs(y[i] - given) <= 1e-9 * std::max(std::abs(given), std::abs(y[i])) + 1e-12) continue;
         warnings.push_back(labels_[i] + " starts at " + ShortestText(y[i]) + ", not at the model's " +
                            ShortestText(given) + ": the rest of the network fixes it at the start (a node without "
                            "inertia at one of its ends passes on only what the other elements take)");
