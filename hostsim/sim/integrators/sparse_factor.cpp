@@ -37,7 +37,7 @@ std::vector<int> NullSupport(const Qr& qr, Eigen::Index n) {
 
 SparseFactor::SparseFactor(const Eigen::SparseMatrix<double>& pattern) : matrix_(pattern) {
     matrix_.makeCompressed();
-    lu_.analyzePattern(matrix_);
+    lu_ = std::make_unique<SparseLu>(matrix_);
     rowCount_.assign(static_cast<size_t>(matrix_.rows()), 0);
     rhs_.resize(matrix_.rows());
 }
@@ -49,10 +49,9 @@ bool SparseFactor::Factorize() {
     valid_ = false;
     deficient_ = false;
     dependence_ = {};
-    lu_.factorize(matrix_);
     ++factorizations_;
-    if (lu_.info() != Eigen::Success) {
-        error_ = lu_.lastErrorMessage();
+    if (!lu_->Factorize(matrix_)) {
+        error_ = lu_->Error();
         if (!FactorizeQr()) return false;
     }
     factorized_.assign(v, v + nnz);
@@ -114,7 +113,8 @@ bool SparseFactor::Solve(const double* b, double* x) {
     rhs_ = Eigen::Map<const Eigen::VectorXd>(b, n);
     Eigen::Map<Eigen::VectorXd> solution(x, n);
     if (!deficient_) {
-        solution = lu_.solve(rhs_);
+        solution = rhs_;
+        lu_->Solve(x);
     } else {
         solution = colScale_.asDiagonal() * Eigen::VectorXd(qr_.solve(Eigen::VectorXd(rowScale_.asDiagonal() * rhs_)));
         // A least-squares solution that leaves a residual beyond rounding:

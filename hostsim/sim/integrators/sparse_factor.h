@@ -1,5 +1,5 @@
-// The sparse factorisation every integrator solves with: Eigen's SparseLU
-// on a matrix of the network's fixed pattern, analysed once.
+// The sparse factorisation every integrator solves with: an LU (sparse_lu.h)
+// of a matrix of the network's fixed pattern, analysed once.
 //
 // A matrix that LU finds singular is factorised again by a rank-revealing
 // QR. Where the directions it leaves undetermined touch only unknowns that
@@ -10,12 +10,14 @@
 // matrix, the factorisation reports what it found (Dependence()).
 #pragma once
 
-#include <Eigen/SparseCore>
+#include "hostsim/sim/integrators/sparse_lu.h"
+
 #include <Eigen/OrderingMethods>
-#include <Eigen/SparseLU>
+#include <Eigen/SparseCore>
 #include <Eigen/SparseQR>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -66,7 +68,7 @@ private:
     void FindPins();
 
     Eigen::SparseMatrix<double> matrix_;
-    Eigen::SparseLU<Eigen::SparseMatrix<double>> lu_;
+    std::unique_ptr<SparseLu> lu_;
     Eigen::SparseQR<Eigen::SparseMatrix<double>, Eigen::COLAMDOrdering<int>> qr_;
     std::function<bool(int)> floating_;
     std::vector<double> factorized_; // values of the current factorisation
