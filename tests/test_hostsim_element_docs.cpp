@@ -10,8 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <regex>
 #include <set>
+#include <string>
+#include <vector>
 
 namespace dvx::sim {
 namespace {
@@ -24,9 +25,14 @@ const char kModelFormat[] = "docs/model-format.md";
 // The names in backticks of a cell: "`damper`, `spring`" gives both.
 std::vector<std::string> Quoted(const std::string& cell) {
     std::vector<std::string> names;
-    const std::regex quoted("`([^`]+)`");
-    for (auto it = std::sregex_iterator(cell.begin(), cell.end(), quoted); it != std::sregex_iterator(); ++it)
-        names.push_back((*it)[1]);
+    for (std::size_t open = cell.find('`'); open != std::string::npos;) {
+        const std::size_t close = cell.find('`', open + 1);
+        if (close == std::string::npos)
+            break;
+        if (close > open + 1)
+            names.push_back(cell.substr(open + 1, close - open - 1));
+        open = cell.find('`', close + 1);
+    }
     return names;
 }
 
