@@ -32,7 +32,7 @@ constexpr long kStepsPerRun = 50;
 struct Chain {
     explicit Chain(long gears, BlockSharing sharing = BlockSharing::Shared)
         : placed(ParseModel(ChainModelText(gears, 1.0, 0.1), "chain-" + std::to_string(gears) + ".json"),
-                 dvx::host::LibraryBesideProgram(), log, {false, sharing}),
+                 dvx::host::LibraryBesideProgram(), log, {false, sharing, nullptr}),
           model(placed.model), session(placed.session), network(&placed.network()) {
         bdf2 = MakeIntegrator(Method::Bdf2, *network, session);
         ida = MakeIntegrator(Method::Ida, *network, session);

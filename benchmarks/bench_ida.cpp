@@ -5,7 +5,7 @@
 // solves them with IDA's band solver: no component, no network, no sparse
 // LU. It is the floor that the simulator is measured against.
 // BM_ChainSimulatorIda runs the same chain through the simulator: the
-// component's step calls, the network's residual and the Eigen LU.
+// component's step calls, the network's residual and the sparse LU (KLU at this size).
 //
 // Unknowns of the floor, interleaved so that the band is narrow: w0, M1, w1,
 // M2, w2, ..., MN, wN. Equations (the simulator's, written out):
@@ -136,13 +136,14 @@ public:
     std::vector<double> last;
 };
 
-// Argument: 1 for shared VectorBlocks and MatrixBlocks (the default), 0 for
-// a pair per instance.
+// Arguments: shared, 1 for shared VectorBlocks and MatrixBlocks (the
+// default), 0 for a pair per instance; energy, 1 to keep the energy account
+// (the default), 0 for a run without it, as the floor has none.
 void BM_ChainSimulatorIda(benchmark::State& state) {
     std::ostringstream log;
     PlacedModel placed(ParseModel(ChainModelText(kGears, kStop, kInterval), "chain.json"),
                        dvx::host::LibraryBesideProgram(), log,
-                       {false, state.range(0) != 0 ? BlockSharing::Shared : BlockSharing::PerInstance});
+                       {false, state.range(0) != 0 ? BlockSharing::Shared : BlockSharing::PerInstance, nullptr});
     Network& network = placed.network();
     network.SetRecorded({0, static_cast<size_t>(kGears) - 1});
     std::unique_ptr<Integrator> ida = MakeIntegrator(Method::Ida, network, placed.session);
@@ -150,6 +151,7 @@ void BM_ChainSimulatorIda(benchmark::State& state) {
     settings.method = Method::Ida;
     settings.rtol = kRtol;
     settings.atol = kAtol;
+    settings.energy = state.range(1) != 0;
     LastSample observer;
     SolverStats stats;
     for (auto _ : state) stats = ida->Run(settings, observer);
@@ -159,6 +161,11 @@ void BM_ChainSimulatorIda(benchmark::State& state) {
     state.counters["step_calls"] = static_cast<double>(stats.stepCalls);
     state.counters["load_speed"] = observer.last.empty() ? 0.0 : observer.last[static_cast<size_t>(kGears)];
 }
-BENCHMARK(BM_ChainSimulatorIda)->ArgName("shared")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ChainSimulatorIda)
+    ->ArgNames({"shared", "energy"})
+    ->Args({1, 1})
+    ->Args({1, 0})
+    ->Args({0, 1})
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace

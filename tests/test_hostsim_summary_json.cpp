@@ -148,6 +148,36 @@ TEST_F(ToolTest, SummaryJsonOfAFixedStepRunAndOfUnrecordedInstances) {
     EXPECT_GT(d["all_instances"]["energy_in"].get<double>(), 0.0);
 }
 
+// simulation.energy false: the same steps and samples to the bit, with every
+// energy absent from the summary and the document rather than zero.
+TEST_F(ToolTest, ARunWithoutTheEnergyAccountStepsAlikeAndShowsItAbsent) {
+    for (const char* method : {"ida", "bdf2", "euler"}) {
+        const std::string model = kExamples + "clutch-lockup/model.json";
+        const Outcome with = Tool({"run", model, "--method", method, "--csv", In("with.csv"), "--summary-json",
+                                   In("with.json")});
+        const Outcome without = Tool({"run", model, "--method", method, "--set", "simulation.energy=false", "--csv",
+                                      In("without.csv"), "--summary-json", In("without.json")});
+        ASSERT_EQ(with.code, 0) << method << ": " << with.err;
+        ASSERT_EQ(without.code, 0) << method << ": " << without.err;
+        EXPECT_EQ(ReadText(dir / "with.csv"), ReadText(dir / "without.csv")) << method;
+        const json a = ReadJson(dir / "with.json"), b = ReadJson(dir / "without.json");
+        for (const char* count : {"steps", "residuals", "jacobians", "component_step_calls"})
+            EXPECT_EQ(a["solver"][count], b["solver"][count]) << method << " " << count;
+        EXPECT_EQ(a["settings"]["energy"], true);
+        EXPECT_EQ(b["settings"]["energy"], false);
+        EXPECT_TRUE(a["energy"].is_object()) << method;
+        EXPECT_GT(a["energy"]["dissipated"].get<double>(), 0.0) << method;
+        EXPECT_TRUE(b["energy"].is_null()) << method;
+        EXPECT_TRUE(b["instances"][0]["energy_in"].is_null()) << method;
+        EXPECT_TRUE(b["instances"][0]["energy_out"].is_null()) << method;
+        EXPECT_EQ(SummaryLine(without.out, "energy   "), "not kept (simulation.energy is false)") << without.out;
+        EXPECT_EQ(b["exit_status"], 0) << method;
+    }
+    const Outcome wrong = Tool({"run", "--set", "simulation.energy=0"});
+    EXPECT_EQ(wrong.code, 1);
+    EXPECT_TRUE(Has(wrong.err, "must be true or false, not number")) << wrong.err;
+}
+
 TEST_F(ToolTest, SummaryJsonRecordsAFailedCheckWithExitStatusTwo) {
     const Outcome o = Tool({"run", kExamples + "motor-gear/model.json", "--set", "load.J=0.6", "--reference",
                             kExamples + "motor-gear/reference.csv", "--reference-tolerance", "1e-6",

@@ -4,7 +4,8 @@ namespace dvx::sim {
 
 PlacedModel::PlacedModel(Model parsed, const std::filesystem::path& library, std::ostream& log,
                          const PlaceOptions& options)
-    : model(std::move(parsed)), session(library, log, options.logCalls, options.blocks) {
+    : model(std::move(parsed)),
+      session(options.loaded ? options.loaded : OpenLibrary(library), log, options.logCalls, options.blocks) {
     session.SetQuantities(&model.quantities);
     for (const Instance& instance : model.instances) session.Place(instance.name, instance.parameters);
     network_ = std::make_unique<Network>(model, session);

@@ -18,12 +18,14 @@ namespace dvx::sim {
 struct PlaceOptions {
     bool logCalls = false; // every call of the component on the log
     BlockSharing blocks = BlockSharing::Shared;
+    SharedLibrary loaded; // the library, already loaded (a batch's); else it is loaded from its path
 };
 
 class PlacedModel {
 public:
-    // Loads `library` (messages of the component go to `log`), places the
-    // model's instances and builds its network. Throws SimError naming the
+    // Loads `library` unless options.loaded holds it (messages of the
+    // component go to `log`), places the model's instances and builds its
+    // network. Throws SimError naming the
     // library, the instance and the call where that fails.
     PlacedModel(Model model, const std::filesystem::path& library, std::ostream& log,
                 const PlaceOptions& options = {});

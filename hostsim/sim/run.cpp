@@ -25,7 +25,7 @@ void ApplyOverrides(const RunOptions& o, Model& model) {
     if (o.maxStep) s.maxStep = *o.maxStep;
     if (o.maxSteps) s.maxSteps = *o.maxSteps;
     if (o.start || o.stop || o.step || o.outputInterval || o.rtol || o.atol || o.maxStep || o.maxSteps)
-        CheckSettings(s, "the settings given on the command line: ");
+        CheckSettings(s, o.settingsOrigin);
     for (const auto& [name, text] : o.params) {
         bool found = false;
         for (Instance& inst : model.instances)
@@ -44,10 +44,12 @@ namespace {
 class Recording : public Observer {
 public:
     Recording(RunResult& result, Network& network, const Model& model, const ColumnChoice& choice, size_t outputCount,
-              std::ostream* csv, ReferenceComparison* reference, const RunOptions& options, const Settings& settings)
+              std::ostream* csv, ReferenceComparison* reference, const RunOptions& options, const Settings& settings,
+              std::chrono::steady_clock::time_point began)
         : result_(result), network_(network), model_(model), recorded_(choice.instances), picks_(choice.picks), count_(outputCount),
           csv_(csv), reference_(reference), progress_(options.progress), keep_(options.keepSamples),
-          settings_(settings), timeDigits_(TimeDigits(settings)) {
+          settings_(settings), timeDigits_(TimeDigits(settings)), limit_(options.timeLimit),
+          began_(began) {
         std::vector<const ElementUnit*> elements;
         for (size_t e : choice.elements) elements.push_back(model.elements[e].unit.get());
         network.SetRecorded(choice.instances, std::move(elements));
@@ -57,7 +59,10 @@ public:
         }
     }
 
-    void OnStep(double t, const std::vector<double>& y) override { Track(t, y); }
+    void OnStep(double t, const std::vector<double>& y) override {
+        Track(t, y);
+        if (limit_) CheckTimeLimit(t);
+    }
 
     void OnSample(const Sample& sample) override {
         const std::vector<double>& outputs = sample.outputs;
@@ -103,6 +108,13 @@ private:
         }
     }
 
+    void CheckTimeLimit(double t) const {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count();
+        if (seconds > *limit_)
+            throw SimError("the run went past its time limit of " + FormatNumber(*limit_) + " s at t = " +
+                           TimeText(t) + " s of " + FormatNumber(settings_.stop) + " s");
+    }
+
     void ShowProgress(double t) {
         const auto now = std::chrono::steady_clock::now();
         if (now - lastShown_ < std::chrono::milliseconds(200)) return;
@@ -126,6 +138,8 @@ private:
     bool keep_;
     const Settings& settings_;
     int timeDigits_;
+    std::optional<double> limit_;
+    std::chrono::steady_clock::time_point began_;
     std::chrono::steady_clock::time_point lastShown_ = std::chrono::steady_clock::now();
     bool shown_ = false;
 };
@@ -153,7 +167,9 @@ static void TakeEnergies(Network& network, RunResult& result) {
 }
 
 RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
-    Model parsed = LoadModel(options.model, options.changes);
+    const auto began = std::chrono::steady_clock::now();
+    Model parsed = options.modelText ? ParseModel(*options.modelText, options.model, options.changes)
+                                     : LoadModel(options.model, options.changes);
     // A reference that cannot be read fails the run before it starts.
     std::optional<CsvTable> referenceTable;
     if (options.reference) referenceTable = ReadCsvTable(*options.reference);
@@ -167,7 +183,7 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
         log << "note: the stop time " << parsed.settings.stop << " is not on the output grid; its last sample is an "
             << "extra one at the stop time\n";
 
-    PlacedModel placed(std::move(parsed), options.library, log, {options.logCalls, options.blocks});
+    PlacedModel placed(std::move(parsed), options.library, log, {options.logCalls, options.blocks, options.loaded});
     const Model& model = placed.model;
     const Settings& s = model.settings;
     Session& session = placed.session;
@@ -188,7 +204,7 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
     if (reference) reference->SetTimeDigits(TimeDigits(s));
     std::unique_ptr<Integrator> integrator = MakeIntegrator(s.method, network, session);
     Recording recording(result, network, model, choice, result.outputNames.size(), csv ? &csv->Stream() : nullptr,
-                        reference.get(), options, s);
+                        reference.get(), options, s, began);
     try {
         result.stats = integrator->Run(s, recording);
     } catch (...) {
@@ -199,6 +215,7 @@ RunResult RunSimulation(const RunOptions& options, std::ostream& log) {
     for (const std::string& w : result.stats.warnings) log << "warning: " << w << "\n";
     TakeEnergies(network, result);
     result.energy.atEvents = result.stats.eventEnergy;
+    result.energy.kept = s.energy;
     session.ReleaseAll();
     if (ownCsv) ownCsv->Commit();
     result.findings = CheckResult(result);

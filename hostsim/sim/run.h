@@ -35,6 +35,15 @@ struct RunOptions {
     BlockSharing blocks = BlockSharing::Shared; // the instances' VectorBlocks and MatrixBlocks
     bool progress = false;
     bool keepSamples = true; // RunResult::samples; off for long runs that need only the CSV
+    // A batch's: the model file's text, read once (else `model` is read),
+    // and the library, loaded once (else `library` is loaded).
+    std::shared_ptr<const std::string> modelText;
+    SharedLibrary loaded;
+    // Wall seconds the run may take from its start; past them it stops
+    // with a SimError at its next step.
+    std::optional<double> timeLimit;
+    // How messages about faulty overrides (start, stop, ...) name them.
+    const char* settingsOrigin = "the settings given on the command line: ";
 };
 
 // Runs the model. Warnings and the call log go to `log`. Throws SimError on

@@ -146,7 +146,7 @@ std::optional<int> RunCommand::Run(std::ostream& out, std::ostream& err) const {
     if (!command_->parsed()) return std::nullopt;
     const auto began = std::chrono::steady_clock::now();
     sim::RunOptions o = Options();
-    return Execute(o, began, out, err);
+    return ExecuteRun(o, Files(), began, out, err);
 }
 
 sim::RunOptions RunCommand::Options() const {
@@ -197,15 +197,27 @@ sim::RunOptions RunCommand::Options() const {
     return o;
 }
 
-int RunCommand::Execute(sim::RunOptions& o, std::chrono::steady_clock::time_point began, std::ostream& out,
-                        std::ostream& err) const {
+RunFiles RunCommand::Files() const {
+    RunFiles files;
+    if (Has("--csv")) files.csv = args_.csv;
+    if (Has("--plot")) files.plot = args_.plot;
+    if (Has("--summary-json")) files.summaryJson = args_.summaryJson;
+    if (Has("--reference-tolerance")) files.referenceTolerance = args_.referenceTolerance;
+    return files;
+}
+
+int ExecuteRun(sim::RunOptions& o, const RunFiles& files, std::chrono::steady_clock::time_point began,
+               std::ostream& out, std::ostream& err, nlohmann::ordered_json* document) {
     // Every output is claimed before the run and put in place after it.
-    if (Has("--plot")) sim::CheckPlotFile(args_.plot);
+    if (files.plot) sim::CheckPlotFile(*files.plot);
     Outputs outputs;
-    sim::OutputFile* csv = Has("--csv") ? &outputs.Claim(args_.csv, "--csv") : nullptr;
-    sim::OutputFile* plot = Has("--plot") ? &outputs.Claim(args_.plot, "--plot") : nullptr;
-    sim::OutputFile* summaryJson = Has("--summary-json") ? &outputs.Claim(args_.summaryJson, "--summary-json") : nullptr;
+    sim::OutputFile* csv = files.csv ? &outputs.Claim(*files.csv, "--csv") : nullptr;
+    sim::OutputFile* plot = files.plot ? &outputs.Claim(*files.plot, "--plot") : nullptr;
+    sim::OutputFile* summaryJson = files.summaryJson ? &outputs.Claim(*files.summaryJson, "--summary-json") : nullptr;
+    if (files.standardOutputTaken && outputs.OnStandardOutput())
+        throw sim::SimError("the batch's results go to the standard output, and no file of a variant may");
     o.csvOutput = csv;
+    o.keepSamples = o.keepSamples || plot != nullptr;
     std::ostream& report = outputs.OnStandardOutput() ? err : out;
 
     const sim::RunResult result = sim::RunSimulation(o, err);
@@ -217,24 +229,24 @@ int RunCommand::Execute(sim::RunOptions& o, std::chrono::steady_clock::time_poin
     // The exit status is decided once, before any file is put in place; the
     // summary document records it with what the failed checks said.
     std::ostringstream findings;
-    const int status =
-        Verdict(result, Has("--reference-tolerance") ? std::optional(args_.referenceTolerance) : std::nullopt, findings);
-    if (summaryJson) {
+    const int status = Verdict(result, files.referenceTolerance, findings);
+    if (summaryJson || document) {
         sim::RunEnding ending;
         ending.version = DVX_VERSION;
-        if (csv) ending.csv = args_.csv;
-        if (plot) ending.plot = args_.plot;
+        if (csv) ending.csv = *files.csv;
+        if (plot) ending.plot = *files.plot;
         ending.exitStatus = status;
         ending.message = findings.str();
         ending.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-        sim::WriteSummaryJson(*summaryJson, result, ending);
+        if (summaryJson) sim::WriteSummaryJson(*summaryJson, result, ending);
+        if (document) *document = sim::SummaryJson(result, ending);
     }
     outputs.CommitAll();
     sim::PrintSummary(result, report);
     report << "\n";
-    if (csv) report << "CSV written to " << args_.csv << "\n";
-    if (plot) report << "plot written to " << args_.plot << "\n";
-    if (summaryJson) report << "summary written to " << args_.summaryJson << "\n";
+    if (csv) report << "CSV written to " << *files.csv << "\n";
+    if (plot) report << "plot written to " << *files.plot << "\n";
+    if (summaryJson) report << "summary written to " << *files.summaryJson << "\n";
     err << findings.str();
     return status;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <map>
@@ -17,6 +18,22 @@ struct RunOptions;
 }
 
 namespace dvx::tool {
+
+// The files a run writes and the tolerance its reference is judged by, as
+// run's options (or a batch's variant) give them.
+struct RunFiles {
+    std::optional<std::string> csv, plot, summaryJson;
+    std::optional<double> referenceTolerance;
+    bool standardOutputTaken = false; // a batch's results go there: no file may
+};
+
+// Runs `o`: its files claimed first and committed once it has succeeded,
+// the summary printed on `out` (on `err` where a file goes to the standard
+// output), warnings and failed checks on `err`. Returns the exit status, 0
+// or 2 (completed, but a check failed); throws sim::SimError on a failure.
+// `document`, where given, receives the summary document, written or not.
+int ExecuteRun(sim::RunOptions& o, const RunFiles& files, std::chrono::steady_clock::time_point began,
+               std::ostream& out, std::ostream& err, nlohmann::ordered_json* document = nullptr);
 
 class RunCommand {
 public:
@@ -42,8 +59,7 @@ private:
     void AddFiles();
     bool Has(const char* option) const { return given_.at(option)->count() > 0; }
     sim::RunOptions Options() const;
-    int Execute(sim::RunOptions& o, std::chrono::steady_clock::time_point began, std::ostream& out,
-                std::ostream& err) const;
+    RunFiles Files() const;
 
     CLI::App* command_ = nullptr;
     Args args_;

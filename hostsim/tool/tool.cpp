@@ -1,5 +1,6 @@
 #include "hostsim/tool/tool.h"
 
+#include "hostsim/tool/batch_command.h"
 #include "hostsim/tool/run_command.h"
 
 #include "hostsim/check/check.h"
@@ -9,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <iostream>
 #include <optional>
 #include <new>
 
@@ -17,11 +19,6 @@
 #endif
 
 namespace dvx::tool {
-
-namespace {
-
-
-} // namespace
 
 std::pair<std::string, std::string> SplitAssignment(const std::string& text, const char* option, const char* form) {
     const size_t eq = text.find('=');
@@ -58,6 +55,7 @@ int ToolMain(int argc, const char* const* argv, std::ostream& out, std::ostream&
     info->add_option("--lib", infoLib, "Component library (default: the one beside this program)");
 
     const RunCommand run(app);
+    const BatchCommand batch(app);
     const AnalysisCommands analysis(app);
 
     std::string checkLib;
@@ -75,6 +73,7 @@ int ToolMain(int argc, const char* const* argv, std::ostream& out, std::ostream&
     try {
         if (info->parsed()) return Info(infoLib.empty() ? DefaultLibrary() : std::filesystem::path(infoLib), out, err);
         if (const std::optional<int> code = run.Run(out, err)) return *code;
+        if (const std::optional<int> code = batch.Run(std::cin, out)) return *code;
         if (const std::optional<int> code = analysis.Run(out, err)) return *code;
         if (check->parsed())
             return sim::RunConformance(checkLib.empty() ? DefaultLibrary() : std::filesystem::path(checkLib), out) == 0

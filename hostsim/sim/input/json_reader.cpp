@@ -157,6 +157,11 @@ double JsonAt::NumberField(const char* key, double fallback) const {
     return field ? field->Number() : fallback;
 }
 
+bool JsonAt::Boolean() const {
+    if (!value_.is_boolean()) Fail(std::string("must be true or false, not ") + value_.type_name());
+    return value_.get<bool>();
+}
+
 std::string JsonAt::Text() const {
     if (!value_.is_string()) Fail(std::string("must be a string, not ") + value_.type_name());
     return value_.get<std::string>();

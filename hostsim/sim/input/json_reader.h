@@ -46,6 +46,7 @@ public:
 
     double Number() const;   // a finite number
     std::string Text() const; // a string
+    bool Boolean() const;     // true or false
     // A name: 1 to 259 characters, letters, digits, '_' and '-'.
     std::string Name() const;
 

@@ -113,7 +113,7 @@ struct FixedStep::Pass {
           samples(steps, f.network_, f.session_, watcher, stats),
           account({f.solver_.Residuals(), f.solver_.Jacobians(), f.solver_.Iterations(), f.solver_.Factorizations()},
                   f.sampler_, f.session_),
-          n(static_cast<size_t>(f.network_.Size())), q(f.network_.Energies().size(), 0.0),
+          n(static_cast<size_t>(f.network_.Size())), q(settings.energy ? f.network_.Energies().size() : 0, 0.0),
           before(static_cast<size_t>(f.network_.CrossingCount())), after(before.size()), fired(before.size()) {}
 
     const Settings& s;
@@ -127,7 +127,7 @@ struct FixedStep::Pass {
     WorkAccount account;
     size_t n;
     std::vector<double> y, yp, yNew, ypNew, yPrev, g, powers;
-    std::vector<double> q, qPrev; // the energies, integrated with the step's own formula
+    std::vector<double> q, qPrev; // the energies, integrated with the step's own formula; none when off
     std::vector<double> before, after; // the crossing functions at both ends of a step
     std::vector<int> fired;
     bool restart = true; // the next step is an Euler step
@@ -251,6 +251,7 @@ void FixedStep::SettleCrossing(Pass& run, Step& step) {
 }
 
 void FixedStep::IntegrateEnergies(Pass& run, const Step& step) {
+    if (run.q.empty()) return;
     network_.Powers(step.at, run.yNew.data(), run.ypNew.data(), run.powers);
     std::vector<double>& q = run.q;
     if (step.euler) {
@@ -321,7 +322,7 @@ void FixedStep::TimeEvent(Pass& run, const Step& step) {
 
 SolverStats FixedStep::Close(Pass& run) {
     std::vector<EnergyAccount>& energies = network_.Energies();
-    for (size_t e = 0; e < run.q.size(); ++e) energies[e].value = run.q[e];
+    for (size_t e = 0; e < energies.size(); ++e) energies[e].value = e < run.q.size() ? run.q[e] : 0.0;
     run.account.Finish(run.stats,
                        {solver_.Residuals(), solver_.Jacobians(), solver_.Iterations(), solver_.Factorizations()},
                        run.samples.Calls());

@@ -18,7 +18,7 @@ namespace dvx::sim {
 struct Ida::Pass {
     Pass(Ida& ida, const Settings& settings, Observer& watcher, const StepPlan& steps, const Timeline& timeline)
         : s(settings), observer(watcher), plan(steps), line(timeline), log(stats, timeline),
-          samples(steps, ida.network_, ida.session_, watcher, stats), energy(ida.network_),
+          samples(steps, ida.network_, ida.session_, watcher, stats), energy(ida.network_, settings.energy),
           account({ida.solver_.Residuals(), ida.solver_.Jacobians(), ida.solver_.Iterations(),
                    ida.solver_.Factorizations() + ida.factor_.Factorizations()},
                   ida.sampler_, ida.session_),
@@ -237,7 +237,8 @@ void Ida::PassRoot(Pass& run, const Step& step) {
 // The energies into the network's accounts, and the run's statistics.
 SolverStats Ida::Close(Pass& run) {
     std::vector<EnergyAccount>& accounts = network_.Energies();
-    for (size_t k = 0; k < accounts.size(); ++k) accounts[k].value = run.energy.Values()[k];
+    const std::vector<double>& values = run.energy.Values();
+    for (size_t k = 0; k < accounts.size(); ++k) accounts[k].value = k < values.size() ? values[k] : 0.0;
     Accumulate(run.stats);
     run.account.Finish(run.stats,
                        {residuals_ + solver_.Residuals(), jacobians_ + solver_.Jacobians(), solver_.Iterations(),

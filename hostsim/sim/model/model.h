@@ -59,6 +59,7 @@ struct Settings {
     double atol = 1e-8;           // ida: absolute tolerance, every unknown
     double maxStep = 0.0;         // ida: largest step [s]; 0 for no limit
     long maxSteps = 5'000'000;    // every method: the most steps a run may take
+    bool energy = true;           // every method: keep the energy account
 };
 
 struct Model {
@@ -88,6 +89,8 @@ struct ModelChange {
 // JSON before it is checked, so a changed value meets the same checks as one
 // in the file.
 Model LoadModel(const std::filesystem::path& file, const std::vector<ModelChange>& changes);
+// The same from the file's text, read once for many variants.
+Model ParseModel(const std::string& text, const std::filesystem::path& file, const std::vector<ModelChange>& changes);
 
 // The text of a model file; throws SimError when it cannot be opened or read.
 std::string ReadModelText(const std::filesystem::path& file);

@@ -228,7 +228,11 @@ const ModelChange& Culprit(const Json& original, const std::vector<ModelChange>&
 
 Model LoadModel(const std::filesystem::path& file, const std::vector<ModelChange>& changes) {
     if (changes.empty()) return LoadModel(file);
-    const std::string text = ReadModelText(file);
+    return ParseModel(ReadModelText(file), file, changes);
+}
+
+Model ParseModel(const std::string& text, const std::filesystem::path& file, const std::vector<ModelChange>& changes) {
+    if (changes.empty()) return ParseModel(text, file);
     const Json original = ParseJson(text, file.string());
     Json changed = original;
     try {

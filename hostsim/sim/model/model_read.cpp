@@ -36,7 +36,8 @@ public:
 
 private:
     void ReadSettings(const JsonAt& at) {
-        at.OnlyKeys({"start", "stop", "step", "output_interval", "method", "rtol", "atol", "max_step", "max_steps"});
+        at.OnlyKeys({"start", "stop", "step", "output_interval", "method", "rtol", "atol", "max_step", "max_steps",
+                    "energy"});
         Settings& s = model_.settings;
         s.start = at.NumberField("start", s.start);
         s.stop = at.NumberField("stop", s.stop);
@@ -51,6 +52,7 @@ private:
                 m->Fail("must be a whole number from 1 to 1e12");
             s.maxSteps = static_cast<long>(steps);
         }
+        if (auto e = at.OptionalField("energy")) s.energy = e->Boolean();
         if (auto m = at.OptionalField("method"))
             if (!ParseMethod(m->Text(), &s.method)) m->Fail("the method must be \"ida\", \"euler\" or \"bdf2\"");
         try {

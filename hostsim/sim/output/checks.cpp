@@ -42,7 +42,7 @@ std::vector<std::string> CheckResult(const RunResult& r) {
             findings.push_back(std::string(energy.name) + " is " + FormatNumber(energy.value) + " J");
             finite = false;
         }
-    if (finite) {
+    if (finite && e.kept) {
         double moved = 0.0;
         for (const auto& energy : energies) moved = std::max(moved, std::abs(energy.value));
         const double share =

@@ -40,6 +40,9 @@ struct EnergyReport {
     double storedStart = 0.0; // in inertias and springs
     double storedEnd = 0.0;
     double atEvents = 0.0; // lost at events (SolverStats::eventEnergy)
+    // False for a run that kept no energy account (Settings::energy): every
+    // energy here and in the instances' reports is absent, not zero.
+    bool kept = true;
     // supplied - dissipated - lost at events - (storedEnd - storedStart):
     // zero but for the integration error.
     double Balance() const { return supplied - dissipated - atEvents - (storedEnd - storedStart); }

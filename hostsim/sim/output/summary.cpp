@@ -8,6 +8,24 @@
 
 namespace dvx::sim {
 
+namespace {
+
+void PrintEnergy(const EnergyReport& e, std::ostream& out) {
+    if (!e.kept) {
+        out << "energy   not kept (simulation.energy is false)\n";
+        return;
+    }
+    out << "energy   supplied " << FormatNumber(e.supplied, 9) << " J, dissipated " << FormatNumber(e.dissipated, 9)
+        << " J, lost at events " << FormatNumber(e.atEvents, 3) << " J, stored " << FormatNumber(e.storedStart, 9)
+        << " J at the start and " << FormatNumber(e.storedEnd, 9) << " J at the end; balance "
+        << FormatNumber(e.Balance(), 3) << " J\n";
+    for (const EnergyAccount& a : e.elements)
+        out << "         " << (a.kind == EnergyKind::Supplied ? "supplied   " : "dissipated ") << std::setw(14)
+            << FormatNumber(a.value, 9) << " J  " << a.label << "\n";
+}
+
+} // namespace
+
 void PrintSummary(const RunResult& r, std::ostream& out) {
     const Settings& s = r.settings;
     const SolverStats& st = r.stats;
@@ -30,13 +48,7 @@ void PrintSummary(const RunResult& r, std::ostream& out) {
         << " mode changes, " << st.stepCalls << " component step calls, " << FormatNumber(st.seconds, 3)
         << " s\n";
     const EnergyReport& e = r.energy;
-    out << "energy   supplied " << FormatNumber(e.supplied, 9) << " J, dissipated " << FormatNumber(e.dissipated, 9)
-        << " J, lost at events " << FormatNumber(e.atEvents, 3) << " J, stored " << FormatNumber(e.storedStart, 9)
-        << " J at the start and " << FormatNumber(e.storedEnd, 9) << " J at the end; balance "
-        << FormatNumber(e.Balance(), 3) << " J\n";
-    for (const EnergyAccount& a : e.elements)
-        out << "         " << (a.kind == EnergyKind::Supplied ? "supplied   " : "dissipated ") << std::setw(14)
-            << FormatNumber(a.value, 9) << " J  " << a.label << "\n";
+    PrintEnergy(e, out);
     // Events other than a plain start, the first few of them.
     constexpr size_t kShownEvents = 12;
     size_t shown = 0, events = 0;
@@ -69,9 +81,9 @@ void PrintSummary(const RunResult& r, std::ostream& out) {
             const bool have = j >= 0 && static_cast<size_t>(j) < rep.finals.size();
             out << "  " << std::setw(14) << (have ? FormatNumber(rep.finals[static_cast<size_t>(j)], 7) : "-");
         }
-        out << "  " << std::setw(14) << FormatNumber(rep.energyIn, 9) << "  " << std::setw(14)
-            << FormatNumber(rep.energyOut, 9) << "  " << std::setw(14)
-            << FormatNumber(rep.energyIn - rep.energyOut, 3) << "  " << std::setw(14)
+        const auto energy = [&](double value, int digits) { return e.kept ? FormatNumber(value, digits) : "-"; };
+        out << "  " << std::setw(14) << energy(rep.energyIn, 9) << "  " << std::setw(14) << energy(rep.energyOut, 9)
+            << "  " << std::setw(14) << energy(rep.energyIn - rep.energyOut, 3) << "  " << std::setw(14)
             << FormatNumber(rep.maxResidual, 3) << "\n";
     }
     PrintReference(r, out);

@@ -22,6 +22,7 @@ json SettingsJson(const RunResult& r) {
             {"output_interval", s.outputInterval},
             {"samples", r.plan.Samples()},
             {"max_steps", s.maxSteps},
+            {"energy", s.energy},
             {"rtol", ida ? json(s.rtol) : json(nullptr)},
             {"atol", ida ? json(s.atol) : json(nullptr)},
             {"max_step", ida ? json(s.maxStep) : json(nullptr)},
@@ -48,6 +49,7 @@ json SolverJson(const SolverStats& st) {
 }
 
 json EnergyJson(const EnergyReport& e) {
+    if (!e.kept) return nullptr;
     json elements = json::array();
     for (const EnergyAccount& a : e.elements)
         elements.push_back({{"element", a.label},
@@ -68,12 +70,12 @@ json EventsJson(const std::vector<EventRecord>& events) {
     return list;
 }
 
-json InstanceJson(const InstanceReport& rep, const std::vector<std::string>& outputNames) {
+json InstanceJson(const InstanceReport& rep, const std::vector<std::string>& outputNames, bool energy) {
     json finals = json::object();
     for (size_t j = 0; j < outputNames.size() && j < rep.finals.size(); ++j) finals[outputNames[j]] = rep.finals[j];
     json instance = {{"name", rep.name},
-                     {"energy_in", rep.energyIn},
-                     {"energy_out", rep.energyOut},
+                     {"energy_in", energy ? json(rep.energyIn) : json(nullptr)},
+                     {"energy_out", energy ? json(rep.energyOut) : json(nullptr)},
                      {"max_residual", rep.maxResidual}};
     if (!rep.total) instance["final"] = std::move(finals);
     return instance;
@@ -97,9 +99,9 @@ nlohmann::ordered_json SummaryJson(const RunResult& r, const RunEnding& ending) 
     json all = nullptr;
     for (const InstanceReport& rep : r.reports) {
         if (rep.total)
-            all = InstanceJson(rep, r.outputNames);
+            all = InstanceJson(rep, r.outputNames, r.energy.kept);
         else
-            instances.push_back(InstanceJson(rep, r.outputNames));
+            instances.push_back(InstanceJson(rep, r.outputNames, r.energy.kept));
     }
     return {{"format", kSummaryJsonFormat},
             {"tool", {{"name", "dolvanex-host"}, {"version", ending.version}}},

@@ -66,14 +66,20 @@ std::vector<CatalogueEntry> ReadCatalogue(const host::ComponentLibrary& library)
                    std::to_string(kCatalogueLimit) + " entries and never null");
 }
 
-Session::Session(const std::filesystem::path& library, std::ostream& log, bool logCalls, BlockSharing sharing)
-    : log_(log), logCalls_(logCalls), sharing_(sharing) {
+SharedLibrary OpenLibrary(const std::filesystem::path& path) {
     try {
-        library_ = host::LoadComponentLibrary(library);
+        return host::LoadComponentLibrary(path);
     } catch (const std::runtime_error& e) {
         throw SimError(e.what());
     }
-    const std::string where = "the component library " + library.string();
+}
+
+Session::Session(const std::filesystem::path& library, std::ostream& log, bool logCalls, BlockSharing sharing)
+    : Session(OpenLibrary(library), log, logCalls, sharing) {}
+
+Session::Session(SharedLibrary library, std::ostream& log, bool logCalls, BlockSharing sharing)
+    : log_(log), logCalls_(logCalls), library_(std::move(library)), sharing_(sharing) {
+    const std::string where = "the component library " + library_->Path().string();
     const int32_t version = library_->GetVersionNumber();
     if (version != kInterfaceVersion)
         throw SimError(where + " implements interface version " + std::to_string(version) +

@@ -58,13 +58,24 @@ struct PlacedInstance {
     std::vector<double> outputIndex;    // per catalogue output, from call type 5
 };
 
+// A component library loaded once and shared by the sessions of a batch.
+using SharedLibrary = std::shared_ptr<const host::ComponentLibrary>;
+
+// Loads the library at `path`; throws SimError naming it.
+SharedLibrary OpenLibrary(const std::filesystem::path& path);
+
 class Session {
 public:
     // Loads the library, checks its interface version, registers the
     // callbacks with UDMInit and reads the catalogue.
     Session(const std::filesystem::path& library, std::ostream& log, bool logCalls,
             BlockSharing sharing = BlockSharing::Shared);
+    // The same with a library already loaded: UDMInit registers this
+    // session's callbacks again, as for a library just loaded.
+    Session(SharedLibrary library, std::ostream& log, bool logCalls, BlockSharing sharing = BlockSharing::Shared);
     ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
     const host::ComponentLibrary& Library() const { return *library_; }
     const std::vector<CatalogueEntry>& Catalogue() const { return catalogue_; }
@@ -97,7 +108,7 @@ private:
 
     std::ostream& log_;
     bool logCalls_;
-    std::unique_ptr<host::ComponentLibrary> library_;
+    SharedLibrary library_;
     BlockSharing sharing_;
     std::unique_ptr<host::BlockPool> pool_; // with shared blocks, once the instance size is known
     host::HostRecorder recorder_;
