@@ -20,6 +20,7 @@ from tqdm import tqdm
 
 from .metrics import Metric, MetricLike, columns_of
 from .model import ModelBundle, ModelLike
+from .settings import chosen, takes_settings
 from .spaces import SpaceLike, variants
 from .store import Store, variant_key
 from .tool import RunOptions
@@ -68,17 +69,18 @@ def output_choice(bundle: ModelBundle, metrics: dict[str, MetricLike], outputs: 
     return [f"{_pattern(i)}.*" for i in bundle.instances] + [_pattern(c) for c in dict.fromkeys(known)]
 
 
-def variant_options(bundle: ModelBundle, variant: dict[str, Any], settings: dict[str, Any],
+def variant_options(bundle: ModelBundle, variant: dict[str, Any], settings: Mapping[str, Any],
                     outputs: list[str]) -> RunOptions:
     """The tool's arguments of one variant: an instance's name sets its
-    parameter text (--param), any other place is a --set place."""
-    chosen = {k: v for k, v in variant.items() if v is not None}
+    parameter text (--param), any other place is a --set place. `settings`
+    as `settings.chosen` gives them."""
+    given = {k: v for k, v in variant.items() if v is not None}
     try:
         return RunOptions.make(
-            sets={k: v for k, v in chosen.items() if k not in bundle.instances},
-            params={k: v for k, v in chosen.items() if k in bundle.instances},
+            changes={k: v for k, v in given.items() if k not in bundle.instances},
+            params={k: v for k, v in given.items() if k in bundle.instances},
             outputs=outputs,
-            **settings,
+            settings=settings,
         )
     except (TypeError, ValueError) as error:
         raise ValueError(f"the variant {variant}: {error}") from None
@@ -192,6 +194,7 @@ def _run_pending(client: Any, workers: Optional[int], bundle: ModelBundle, tasks
             dask.cancel([f for f, _ in running.values()])
 
 
+@takes_settings
 def sweep(
     model: ModelLike,
     space: SpaceLike,
@@ -228,8 +231,7 @@ def sweep(
     outputs: the --output patterns of every run; by default the columns the
         metrics read.
     progress: a progress bar on stderr; by default when it is a terminal.
-    settings: method, rtol, atol, start, stop, output_interval, step,
-        max_step for every run.
+    settings: see below, for every run.
 
     Raises ModelError for a model that cannot be read and ValueError for a
     space or metrics that cannot be used.
@@ -242,8 +244,9 @@ def sweep(
     clash = [n for n in named if n in places or n in FIXED_COLUMNS]
     if clash:
         raise ValueError(f"metric names {clash} are also columns of the table; choose others")
-    chosen = output_choice(bundle, named, outputs)
-    options = [variant_options(bundle, row, settings, chosen) for row in rows]
+    patterns = output_choice(bundle, named, outputs)
+    values = chosen("sweep()", settings)
+    options = [variant_options(bundle, row, values, patterns) for row in rows]
     keys = [variant_key(bundle, o) for o in options]
     store = Store(Path(out)) if out is not None else None
 

@@ -22,9 +22,10 @@ import threading
 from dataclasses import dataclass
 from numbers import Integral, Real
 from pathlib import Path
-from typing import Any, Callable, Optional, Sequence
+from typing import Any, Callable, Mapping, Optional, Sequence
 
 from .result import Result, SimulationError
+from .settings import run_arguments
 
 TOOL_VARIABLE = "DOLVANEX_HOST"
 _TOOL_NAME = "dolvanex-host"
@@ -82,34 +83,26 @@ def param_text(value: Any) -> str:
 class RunOptions:
     """The tool's arguments besides the model and its files, as texts."""
 
-    sets: tuple[tuple[str, str], ...] = ()
+    changes: tuple[tuple[str, str], ...] = ()
     params: tuple[tuple[str, str], ...] = ()
     outputs: tuple[str, ...] = ()
     settings: tuple[tuple[str, str], ...] = ()  # ("--rtol", "1e-08"), ...
 
     @staticmethod
     def make(
-        sets: Optional[dict[str, Any]] = None,
-        params: Optional[dict[str, Any]] = None,
+        changes: Optional[Mapping[str, Any]] = None,
+        params: Optional[Mapping[str, Any]] = None,
         outputs: Optional[Sequence[str]] = None,
-        **settings: Any,
+        settings: Optional[Mapping[str, Any]] = None,
     ) -> "RunOptions":
-        options = {"method": "--method", "rtol": "--rtol", "atol": "--atol", "start": "--start-time",
-                   "stop": "--stop-time", "output_interval": "--output-interval", "step": "--step",
-                   "max_step": "--max-step"}
-        chosen = []
-        for name, value in settings.items():
-            if name not in options:
-                raise TypeError(f"unknown setting {name!r}; the settings are {', '.join(options)}")
-            if value is not None:
-                chosen.append((options[name], value if name == "method" else set_text(value)))
+        """`settings` as `settings.chosen` gives them."""
         if isinstance(outputs, str):
             outputs = [outputs]
         return RunOptions(
-            tuple((k, set_text(v)) for k, v in (sets or {}).items()),
+            tuple((k, set_text(v)) for k, v in (changes or {}).items()),
             tuple((k, param_text(v)) for k, v in (params or {}).items()),
             tuple(outputs or ()),
-            tuple(chosen),
+            tuple(run_arguments(settings or {}, set_text)),
         )
 
     def arguments(self) -> list[str]:
@@ -118,7 +111,7 @@ class RunOptions:
             args += [option, value]
         for name, text in self.params:
             args += ["--param", f"{name}={text}"]
-        for place, text in self.sets:
+        for place, text in self.changes:
             args += ["--set", f"{place}={text}"]
         for pattern in self.outputs:
             args += ["--output", pattern]
