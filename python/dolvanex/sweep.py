@@ -20,6 +20,7 @@ from tqdm import tqdm
 
 from .metrics import Metric, MetricLike, columns_of
 from .model import ModelBundle, ModelLike
+from .scratch import remove_all_stale
 from .settings import chosen, takes_settings
 from .spaces import SpaceLike, variants
 from .store import Store, variant_key
@@ -256,7 +257,10 @@ def sweep(
     show = sys.stderr.isatty() if progress is None else progress
     with tqdm(total=len(rows), initial=len(rows) - len(tasks), disable=not show, unit="variant") as bar:
         if tasks:
-            _run_pending(client, workers, bundle, tasks, done, store, bar)
+            try:
+                _run_pending(client, workers, bundle, tasks, done, store, bar)
+            finally:
+                remove_all_stale()  # what workers that ended without their clean-up (killed) left
 
     records = []
     for row, outcome in zip(rows, done):

@@ -9,7 +9,6 @@ tool's CSV and summary document are the one format both sides know.
 
 from __future__ import annotations
 
-import atexit
 import itertools
 import json
 import math
@@ -17,14 +16,13 @@ import os
 import shutil
 import signal
 import subprocess
-import tempfile
-import threading
 from dataclasses import dataclass
 from numbers import Integral, Real
 from pathlib import Path
 from typing import Any, Callable, Mapping, Optional, Sequence
 
 from .result import Result, SimulationError
+from .scratch import runs_folder
 from .settings import run_arguments
 
 TOOL_VARIABLE = "DOLVANEX_HOST"
@@ -128,32 +126,7 @@ def _ending(code: int) -> str:
     return f"{_TOOL_NAME} ended with exit status {code}"
 
 
-_folders: dict[Optional[Path], Path] = {}
-_folders_lock = threading.Lock()
 _names = itertools.count()
-# A run's files live for as long as it takes to read them back: in memory
-# where Linux offers it, since on a disk their creation and renaming cost a
-# short run a fifth of its time.
-_MEMORY = Path("/dev/shm")
-
-
-def _scratch_folder(base: Optional[Path]) -> Path:
-    # One folder per process for the runs' files, made once: creating and
-    # removing a folder per run costs more than a short run itself.
-    if base is None and _MEMORY.is_dir() and os.access(_MEMORY, os.W_OK | os.X_OK):
-        base = _MEMORY
-    with _folders_lock:
-        folder = _folders.get(base)
-        if folder is None or not folder.is_dir():
-            folder = Path(tempfile.mkdtemp(prefix="dolvanex-runs-", dir=base))
-            _folders[base] = folder
-        return folder
-
-
-@atexit.register
-def _remove_folders() -> None:
-    for folder in _folders.values():
-        shutil.rmtree(folder, ignore_errors=True)
 
 
 def run_tool(
@@ -166,11 +139,11 @@ def run_tool(
     """Runs the tool on a model file and returns what it wrote. Raises
     SimulationError with the tool's message (through `readable`) and exit
     status, or with status None after `timeout` s, when the process has
-    been killed. The run's files go to a folder of this process's (in
+    been killed. The run's files go to this process's folder for them (in
     `scratch`, else in /dev/shm or the temporary folder) and are removed
     once read."""
     tool = find_tool()
-    stem = _scratch_folder(scratch) / f"{os.getpid()}-{next(_names)}"
+    stem = runs_folder(scratch) / f"{os.getpid()}-{next(_names)}"
     csv, summary = stem.with_suffix(".csv"), stem.with_suffix(".json")
     command = [str(tool), "run", str(model), *options.arguments(), "--csv", str(csv), "--summary-json", str(summary)]
     try:
