@@ -66,7 +66,10 @@ class Store:
         try:
             if refused.is_file():
                 record = json.loads(refused.read_text(encoding="utf-8"))
-                return Outcome(key, FAILED, str(record["message"]), exit_status=int(record["exit_status"]))
+                outcome = Outcome(key, FAILED, str(record["message"]), exit_status=int(record["exit_status"]))
+                # Earlier releases kept a run stopped by a signal as refused
+                # (exit status 143, -9, ...): it runs again.
+                return outcome if outcome.decided else None
             if not (csv.is_file() and summary.is_file()):
                 return None
             result = Result.from_files(csv, summary)

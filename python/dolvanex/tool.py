@@ -116,6 +116,13 @@ class RunOptions:
         return args
 
 
+# The tool's own exits: a run that completed (0), that failed (1), that
+# completed but failed a check (2). It ends with 128 + the signal when a
+# signal stops it.
+TOOL_STATUSES = (0, 1, 2)
+_STOPPING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
 def _ending(code: int) -> str:
     if code < 0:
         try:
@@ -123,6 +130,8 @@ def _ending(code: int) -> str:
         except ValueError:
             name = f"signal {-code}"
         return f"{_TOOL_NAME} was killed by {name}"
+    if code > 128 and code - 128 in _STOPPING:
+        return f"{_TOOL_NAME} was stopped by {signal.Signals(code - 128).name}"
     return f"{_TOOL_NAME} ended with exit status {code}"
 
 

@@ -17,7 +17,7 @@ from typing import Optional
 from .metrics import MetricLike
 from .model import ModelBundle
 from .result import Result, SimulationError
-from .tool import RunOptions, run_tool
+from .tool import TOOL_STATUSES, RunOptions, run_tool
 
 OK, FAILED, TIMEOUT = "ok", "failed", "timeout"
 
@@ -47,9 +47,10 @@ class Outcome:
     @property
     def decided(self) -> bool:
         """Whether the tool decided it, so that a resumed sweep keeps it: a
-        run that completed or that the tool refused; not a timeout, which a
-        quieter machine may not hit, nor a lost worker."""
-        return self.exit_status is not None
+        run that completed or that the tool refused (its own exit statuses);
+        not a timeout, which a quieter machine may not hit, a lost worker,
+        nor a tool stopped or killed by a signal."""
+        return self.exit_status in TOOL_STATUSES
 
 
 def take_metrics(result: Result, metrics: dict[str, MetricLike]) -> tuple[dict[str, float], str]:

@@ -177,3 +177,22 @@ def test_a_task_holds_a_tenth_of_a_second_of_runs(per_variant, remaining: int, s
     from dolvanex.sweep import chunk_size
 
     assert chunk_size(per_variant, remaining, slots) == size
+
+
+def test_a_run_stopped_by_a_signal_is_not_kept_as_refused(wrapped_tool, client, tmp_path: Path) -> None:
+    # The tool stopped from outside (killed, or ending on SIGTERM with its own
+    # status 143) said nothing about the variant: a resume runs it again.
+    wrapped_tool('case "$*" in *gear=3*) kill -TERM $$;; *gear=5*) exit 143;; esac\nexec "$REAL" "$@"')
+    out = tmp_path / "out"
+    space = dv.grid({"gear": [2, 3, 5]})
+    first = dv.sweep(MOTOR_GEAR, space, {"w": dv.final("load.omega")}, out=out, workers=1)
+    assert first["status"].tolist() == ["ok", "failed", "failed"]
+    assert first["message"].tolist()[1:] == ["dolvanex-host was killed by SIGTERM",
+                                             "dolvanex-host was stopped by SIGTERM"]
+    assert not list(out.glob("*.failed.json"))
+    # As an earlier release kept it: a refusal, which it was not.
+    (out / f"{first.loc[1, 'variant']}.failed.json").write_text('{"message": "stopped", "exit_status": 143}')
+    again = dv.sweep(MOTOR_GEAR, space, {"w": dv.final("load.omega")}, out=out, client=client)
+    assert again["status"].tolist() == ["ok"] * 3
+    assert again.loc[1, "w"] == pytest.approx(final_speed(3.0, 0.5), rel=2e-5)
+    assert again.loc[2, "w"] == pytest.approx(final_speed(5.0, 0.5), rel=2e-5)
