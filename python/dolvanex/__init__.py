@@ -21,13 +21,13 @@ from .plotting import plot_sweep
 from .result import Result, SimulationError
 from .settings import SETTINGS, chosen, renamed, takes_settings
 from .spaces import grid, samples
-from .sweep import sweep
+from .sweep import Interrupted, SweepError, sweep
 from .tool import RunOptions, find_tool, run_tool
 
 __all__ = [
     "run", "sweep", "modes", "response", "grid", "samples", "plot_sweep", "Result", "SimulationError", "ModelError",
     "Metric", "MetricError", "final", "max", "min", "mean", "integral", "time_to", "dissipated", "supplied",
-    "steps", "find_tool", "SETTINGS",
+    "steps", "find_tool", "Interrupted", "SweepError", "SETTINGS",
 ]
 __version__ = "1.4.0"
 

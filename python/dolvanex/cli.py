@@ -16,7 +16,7 @@ from .plotting import plot_format, plot_sweep
 from .result import SimulationError
 from .settings import add_options, from_options
 from .spaces import grid, samples
-from .sweep import sweep
+from .sweep import CLUSTER_TIMEOUT, Interrupted, SweepError, sweep
 
 _CALL = re.compile(r"^\s*([a-z_]+)\s*\((.*)\)\s*$", re.DOTALL)
 
@@ -135,6 +135,9 @@ def _parser() -> argparse.ArgumentParser:
     s.add_argument("--timeout", type=float, metavar="S", help="stop a run after S seconds")
     s.add_argument("--output", action="append", metavar="PATTERN", help="columns of every run (default: those "
                    "the metrics read)")
+    s.add_argument("--cluster-timeout", type=float, metavar="S", default=CLUSTER_TIMEOUT,
+                   help=f"end the study when the cluster has had no worker or no scheduler for S seconds "
+                        f"(default {CLUSTER_TIMEOUT:g})")
     add_options(s, "for every run")
     return parser
 
@@ -152,12 +155,13 @@ def _study(a: argparse.Namespace) -> tuple[pd.DataFrame, pd.DataFrame, dict[str,
     space = build_space(a.vary, a.samples, a.sampling, a.seed)
     settings = from_options(a, _warn)
     table = sweep(a.model, space, named, client=a.scheduler, workers=a.workers, out=a.out, timeout=a.timeout,
-                  outputs=a.output, **settings)
+                  outputs=a.output, cluster_timeout=a.cluster_timeout, **settings)
     return table, space, named
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    """The command line; the exit status: 0, or 1 for an error (the message on stderr)."""
+    """The command line; the exit status: 0, 1 for an error (the message on
+    stderr), 128 + the signal when one stopped the study."""
     a = _parser().parse_args(argv)
     try:
         table, space, named = _study(a)
@@ -168,7 +172,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if a.plot:
             plot_sweep(table, a.plot, varied=list(space.columns), metrics=list(named), title=a.model)
             print(f"plot written to {a.plot}")
-    except (UsageError, ModelError, SimulationError, ValueError, TypeError, OSError, RuntimeError) as error:
+    except Interrupted as stop:
+        _warn(str(stop))
+        return 128 + stop.signal
+    except (UsageError, ModelError, SimulationError, SweepError, ValueError, TypeError, OSError,
+            RuntimeError) as error:
         _warn(str(error))
         return 1
     bad = int((table["status"] != "ok").sum())

@@ -1,14 +1,15 @@
-"""The folders in which runs write their files, and their removal.
+"""The folders of the package's own, and their removal.
 
 A process makes one folder for all its runs' files (a folder per run would
 cost more than a short run itself), in /dev/shm where Linux offers it (on a
 disk, creating and renaming the files costs a short run a fifth of its
-time), and removes it when it exits. A process that cannot (killed, or
-ended by a signal Python does not turn into an exception) leaves it, so
-each folder holds a lock file, locked by its process for as long as it
-lives: the folder of a lock that nobody holds belongs to a process that is
-gone, and the next process to make such a folder there, or a sweep once
-its cluster is closed, removes it.
+time), and removes it when it exits; a local cluster has a folder in
+the temporary folder for its workers, removed when it closes. A process
+that cannot (killed, or ended by a signal Python does not turn into an
+exception) leaves them, so each folder holds a lock file, locked by its
+process for as long as it lives: the folder of a lock that nobody holds
+belongs to a process that is gone, and the next process to make such a
+folder there, or a sweep once its cluster is closed, removes it.
 """
 
 from __future__ import annotations
@@ -20,10 +21,12 @@ import shutil
 import tempfile
 import threading
 import time
+from contextlib import contextmanager
 from pathlib import Path
-from typing import Optional
+from typing import Iterator, Optional
 
 PREFIX = "dolvanex-runs-"
+CLUSTER_PREFIX = "dolvanex-cluster-"
 _LOCK = ".owner"
 # A folder without a lock file is one being made, or one of a release that
 # made none; past this age [s] it is the latter's and gone with its process
@@ -112,6 +115,20 @@ def _abandoned(folder: Path) -> bool:
     return True
 
 
+@contextmanager
+def cluster_folder() -> Iterator[Path]:
+    """A folder in the temporary folder for a local cluster's workers,
+    removed afterwards (or, if this process is killed, by the next)."""
+    where = Path(tempfile.gettempdir())
+    remove_stale(where, CLUSTER_PREFIX)
+    folder, handle = _locked_folder(where, CLUSTER_PREFIX)
+    try:
+        yield folder
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+        os.close(handle)
+
+
 def remove_stale(base: Optional[Path] = None, prefix: str = PREFIX) -> list[Path]:
     """Removes the folders named `prefix`... in `base` (default: /dev/shm or
     the temporary folder) whose processes are gone; returns them. Only this
@@ -135,7 +152,10 @@ def remove_stale(base: Optional[Path] = None, prefix: str = PREFIX) -> list[Path
 
 
 def remove_all_stale() -> None:
-    """Stale run folders in /dev/shm and in the temporary folder."""
+    """Stale run folders in /dev/shm and in the temporary folder, stale
+    cluster folders in the latter."""
+    temporary = Path(tempfile.gettempdir())
     remove_stale(None)
     if default_base() is not None:
-        remove_stale(Path(tempfile.gettempdir()))
+        remove_stale(temporary)
+    remove_stale(temporary, CLUSTER_PREFIX)

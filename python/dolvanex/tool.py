@@ -16,6 +16,7 @@ import os
 import shutil
 import signal
 import subprocess
+import threading
 from dataclasses import dataclass
 from numbers import Integral, Real
 from pathlib import Path
@@ -136,6 +137,45 @@ def _ending(code: int) -> str:
 
 
 _names = itertools.count()
+# The tools running in this process, by the tag of their study, so that a
+# study stopped on a worker stops its runs there.
+_running: dict[subprocess.Popen, Optional[str]] = {}
+_running_lock = threading.Lock()
+
+
+def kill_runs(tag: str) -> int:
+    """Kills this process's runs of the study `tag`; returns how many."""
+    with _running_lock:
+        chosen = [p for p, t in _running.items() if t == tag]
+    for process in chosen:
+        try:
+            process.kill()
+        except OSError:
+            pass
+    return len(chosen)
+
+
+def _run(command: list[str], timeout: Optional[float], tag: Optional[str]) -> tuple[int, bytes]:
+    """The tool's exit status and stderr; SimulationError (status None) past `timeout` s."""
+    with subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE) as process:
+        with _running_lock:
+            _running[process] = tag
+        try:
+            try:
+                _, stderr = process.communicate(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+                raise SimulationError(f"the run took longer than {timeout:g} s and was stopped", None) from None
+            except BaseException:
+                process.kill()  # an interrupt: the run goes with it
+                process.wait()
+                raise
+        finally:
+            with _running_lock:
+                _running.pop(process, None)
+    return process.returncode, stderr
 
 
 def run_tool(
@@ -144,34 +184,30 @@ def run_tool(
     timeout: Optional[float] = None,
     readable: Callable[[str], str] = lambda text: text,
     scratch: Optional[Path] = None,
+    tag: Optional[str] = None,
 ) -> Result:
     """Runs the tool on a model file and returns what it wrote. Raises
     SimulationError with the tool's message (through `readable`) and exit
     status, or with status None after `timeout` s, when the process has
     been killed. The run's files go to this process's folder for them (in
     `scratch`, else in /dev/shm or the temporary folder) and are removed
-    once read."""
+    once read. `tag` names the study the run belongs to (`kill_runs`)."""
     tool = find_tool()
     stem = runs_folder(scratch) / f"{os.getpid()}-{next(_names)}"
     csv, summary = stem.with_suffix(".csv"), stem.with_suffix(".json")
     command = [str(tool), "run", str(model), *options.arguments(), "--csv", str(csv), "--summary-json", str(summary)]
     try:
-        try:
-            done = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=timeout,
-                                  check=False)
-        except subprocess.TimeoutExpired:
-            raise SimulationError(f"the run took longer than {timeout:g} s and was stopped", None) from None
-        message = readable(done.stderr.decode("utf-8", "replace").strip())
-        if done.returncode not in (0, 2):
-            raise SimulationError(message or _ending(done.returncode), done.returncode)
+        code, stderr = _run(command, timeout, tag)
+        message = readable(stderr.decode("utf-8", "replace").strip())
+        if code not in (0, 2):
+            raise SimulationError(message or _ending(code), code)
         try:
             result = Result.from_files(csv, summary)
         except (OSError, ValueError) as error:
-            raise SimulationError(f"{_ending(done.returncode)} but its files cannot be read: {error}",
-                                  done.returncode) from None
+            raise SimulationError(f"{_ending(code)} but its files cannot be read: {error}", code) from None
     finally:
         csv.unlink(missing_ok=True)
         summary.unlink(missing_ok=True)
-    if done.returncode == 2:
+    if code == 2:
         raise SimulationError(readable(result.summary.get("message", "").strip()) or message, 2, result)
     return result

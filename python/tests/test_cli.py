@@ -15,7 +15,7 @@ from pathlib import Path
 import pandas as pd
 import pytest
 
-from conftest import MOTOR_GEAR, starts
+from conftest import MOTOR_GEAR, group_ends, live_in_group, starts
 
 # -P: the package on PYTHONPATH, not one the working folder happens to hold.
 COMMAND = [sys.executable, "-P", "-m", "dolvanex", "sweep", str(MOTOR_GEAR)]
@@ -79,10 +79,15 @@ def test_a_study_killed_in_the_middle_resumes(wrapped_tool, tmp_path: Path) -> N
             assert study.poll() is None, "the study ended before it was killed"
             assert time.monotonic() < deadline, "no variant was kept"
             time.sleep(0.01)
-    finally:
-        # The whole session: the command, its cluster's processes and the tool.
-        os.killpg(study.pid, signal.SIGKILL)
+        # The command alone, as a crash would end it: its workers end with
+        # it, and the process that tracks its semaphores removes them.
+        os.kill(study.pid, signal.SIGKILL)
         study.wait(15)
+        group_ends(study.pid, 15)
+    finally:
+        if study.poll() is None or live_in_group(study.pid):
+            os.killpg(study.pid, signal.SIGKILL)
+            study.wait(15)
     kept = sorted(out.glob("*.json"))
     assert 5 <= len(kept) < 24
     assert not (out / "sweep.csv").exists()

@@ -3,6 +3,8 @@ table whatever the workers and their order, and resuming from a folder."""
 
 from __future__ import annotations
 
+import errno
+import io
 import json
 import math
 import os
@@ -196,3 +198,34 @@ def test_a_run_stopped_by_a_signal_is_not_kept_as_refused(wrapped_tool, client, 
     assert again["status"].tolist() == ["ok"] * 3
     assert again.loc[1, "w"] == pytest.approx(final_speed(3.0, 0.5), rel=2e-5)
     assert again.loc[2, "w"] == pytest.approx(final_speed(5.0, 0.5), rel=2e-5)
+
+
+def test_a_full_disk_names_the_file_and_a_resume_finishes(client, tmp_path: Path, monkeypatch, capsys) -> None:
+    from dolvanex.cli import main
+
+    real, writes = os.fsync, []
+
+    def full_after_three_variants(handle: int) -> None:
+        writes.append(handle)
+        if len(writes) > 6:  # a CSV and a summary each
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        real(handle)
+
+    out = tmp_path / "out"
+    args = ["sweep", str(MOTOR_GEAR), "--vary", "gear=1:8:8", "--metric", "w=final(load.omega)", "--scheduler",
+            client.scheduler.address, "--out", str(out)]
+    monkeypatch.setattr(os, "fsync", full_after_three_variants)
+    assert main(args) == 1
+    monkeypatch.undo()
+    err = capsys.readouterr().err
+    assert re.search(rf"^dolvanex: could not write {re.escape(str(out))}/\w+\.csv: No space left on device; "
+                     r"3 of 8 variants complete, kept in ", err), err
+    assert "the table could not be written either" in err and "the same sweep again" in err, err
+    assert len(list(out.glob("*.json"))) == 3 and len(list(out.glob("*.csv"))) == 3
+    assert not list(out.glob(".*")), "no partial file is left"
+
+    assert main(args) == 0
+    fresh = dv.sweep(MOTOR_GEAR, dv.grid({"gear": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0]}),
+                     {"w": dv.final("load.omega")}, client=client)
+    same_table(pd.read_csv(out / "sweep.csv", keep_default_na=False, na_values=[""]),
+               pd.read_csv(io.StringIO(fresh.to_csv(index=False)), keep_default_na=False, na_values=[""]))
