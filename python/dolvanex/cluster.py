@@ -20,6 +20,16 @@ WORKER_START = 60.0
 CLUSTER_TIMEOUT = 60.0
 # Seconds each step of closing a client or a local cluster may take.
 _CLOSE = 1.5
+# Dask's scheduler, in the caller's process for a local cluster, keeps logs
+# of every task (100,000 entries by default, some 50 MB a long study): a
+# local cluster's keep the last thousand, which is what a look at a failure
+# needs.
+_SHORT_LOGS = {
+    "distributed.scheduler.transition-log-length": 1000,
+    "distributed.scheduler.events-log-length": 1000,
+    "distributed.scheduler.dashboard.tasks.task-stream-length": 1000,
+    "distributed.admin.log-length": 1000,
+}
 
 
 class ClusterError(RuntimeError):
@@ -46,6 +56,7 @@ def local_cluster(workers: int) -> Iterator[Any]:
     127.0.0.1 (the HTTP servers too, which Dask would open on every
     interface), the workers' folders in a temporary folder of the cluster's
     own that goes with it. Closed however the block ends, in bounded time."""
+    import dask
     from distributed import LocalCluster
 
     from .quiet import QuietNanny
@@ -54,10 +65,11 @@ def local_cluster(workers: int) -> Iterator[Any]:
     with cluster_folder() as home:
         cluster = None
         try:
-            cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                   dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0",
-                                   silence_logs=logging.CRITICAL, local_directory=str(home),
-                                   worker_class=QuietNanny)
+            with dask.config.set(_SHORT_LOGS):  # the workers, started here, take it along
+                cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                       dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0",
+                                       silence_logs=logging.CRITICAL, local_directory=str(home),
+                                       worker_class=QuietNanny)
             yield cluster
         finally:
             if cluster is not None:
