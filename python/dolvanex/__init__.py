@@ -12,42 +12,35 @@ package in the bundle, else ``dolvanex-host`` on the PATH.
 
 from __future__ import annotations
 
-import os
-import tempfile
-from pathlib import Path
 from typing import Any, Mapping, Optional, Sequence
 
 from .analysis import modes, response
 from .metrics import Metric, MetricError, dissipated, final, integral, max, mean, min, steps, supplied, time_to
-from .model import ModelBundle, ModelError, ModelLike
+from .model import ModelBundle, ModelError, ModelLike, model_file  # noqa: F401 - ModelBundle: public before
 from .plotting import plot_sweep
 from .result import Result, SimulationError
+from .settings import SETTINGS, chosen, renamed, takes_settings
 from .spaces import grid, samples
-from .sweep import sweep
+from .sweep import Interrupted, SweepError, sweep
 from .tool import RunOptions, find_tool, run_tool
 
 __all__ = [
     "run", "sweep", "modes", "response", "grid", "samples", "plot_sweep", "Result", "SimulationError", "ModelError",
     "Metric", "MetricError", "final", "max", "min", "mean", "integral", "time_to", "dissipated", "supplied",
-    "steps", "find_tool",
+    "steps", "find_tool", "Interrupted", "SweepError", "SETTINGS",
 ]
 __version__ = "1.4.0"
 
 
+@takes_settings
 def run(
     model: ModelLike,
-    set: Optional[Mapping[str, Any]] = None,  # noqa: A002 - the tool's own word
+    changes: Optional[Mapping[str, Any]] = None,
     params: Optional[Mapping[str, Any]] = None,
     outputs: Optional[Sequence[str]] = None,
-    method: Optional[str] = None,
-    rtol: Optional[float] = None,
-    atol: Optional[float] = None,
-    start: Optional[float] = None,
-    stop: Optional[float] = None,
-    output_interval: Optional[float] = None,
-    step: Optional[float] = None,
-    max_step: Optional[float] = None,
+    *,
     timeout: Optional[float] = None,
+    **settings: Any,
 ) -> Result:
     """Simulates a model and returns its Result.
 
@@ -55,25 +48,22 @@ def run(
         content; a dict is written to a temporary folder with copies of the
         CSV files its ``csv`` waveforms name (relative names from the
         current folder).
-    set: ``{place: value}`` as ``--set`` (``{"load.J": 0.8}``).
+    changes: ``{place: value}`` as ``--set`` (``{"load.J": 0.8}``); the
+        old name ``set=`` works until the next release.
     params: ``{instance: text}`` as ``--param`` (``{"gear": "2.5k"}``; a
         number is passed as its shortest text).
     outputs: ``--output`` patterns of the columns (default: every output of
         the recorded instances).
-    method, rtol, atol, start, stop [s], output_interval [s], step [s],
-        max_step [s]: override the model's settings.
     timeout: seconds after which the run is stopped.
+    settings: see below (`dolvanex.SETTINGS`); ``start=`` and ``stop=``
+        are the old names of ``start_time=`` and ``stop_time=``.
 
     Raises SimulationError with the tool's message and exit status when the
     run fails (status 2, with ``.result``, when it completed but a check
-    failed), ModelError for a dict that is no JSON model, and
-    FileNotFoundError when the tool cannot be found.
+    failed), ModelError for a dict that is no JSON model, TypeError for an
+    unknown setting, and FileNotFoundError when the tool cannot be found.
     """
-    options = RunOptions.make(set, params, outputs, method=method, rtol=rtol, atol=atol, start=start, stop=stop,
-                              output_interval=output_interval, step=step, max_step=max_step)
-    if not isinstance(model, Mapping):
-        return run_tool(Path(os.fspath(model)), options, timeout)
-    bundle = ModelBundle.load(model)
-    with tempfile.TemporaryDirectory(prefix="dolvanex-model-") as folder:
-        copy = Path(folder)
-        return run_tool(bundle.materialise(copy), options, timeout, lambda text: bundle.readable(text, copy))
+    changes = renamed("run()", settings, "set", "changes", changes)
+    options = RunOptions.make(changes, params, outputs, chosen("run()", settings))
+    with model_file(model) as (path, readable):
+        return run_tool(path, options, timeout, readable)

@@ -5,29 +5,19 @@ from __future__ import annotations
 import argparse
 import re
 import sys
-from typing import Any, Callable, Optional, Sequence
+from typing import Any, Optional, Sequence
 
 import numpy as np
 import pandas as pd
 
-from . import metrics as m
+from .metrics import CATALOGUE, Metric, from_texts, usage
 from .model import ModelError
 from .plotting import plot_format, plot_sweep
 from .result import SimulationError
+from .settings import add_options, from_options
 from .spaces import grid, samples
-from .sweep import sweep
+from .sweep import CLUSTER_TIMEOUT, Interrupted, SweepError, sweep
 
-_FUNCTIONS: dict[str, tuple[Callable[..., m.Metric], tuple[int, ...]]] = {
-    "final": (m.final, (1,)),
-    "max": (m.max, (1,)),
-    "min": (m.min, (1,)),
-    "mean": (m.mean, (1,)),
-    "integral": (m.integral, (1,)),
-    "time_to": (m.time_to, (3,)),
-    "dissipated": (m.dissipated, (1,)),
-    "supplied": (m.supplied, (0, 1)),
-    "steps": (m.steps, (0,)),
-}
 _CALL = re.compile(r"^\s*([a-z_]+)\s*\((.*)\)\s*$", re.DOTALL)
 
 
@@ -71,25 +61,14 @@ def _arguments(text: str) -> list[str]:
     return parts + [current.strip()]
 
 
-def parse_metric(text: str) -> tuple[str, m.Metric]:
-    """NAME=EXPR, EXPR one of final(COLUMN), max, min, mean, integral,
-    time_to(COLUMN, OP, VALUE), dissipated(ELEMENT), supplied([ELEMENT]),
-    steps()."""
+def parse_metric(text: str) -> tuple[str, Metric]:
+    """NAME=EXPR, EXPR a call of a metric of the catalogue (metrics.py)."""
     name, eq, expr = text.partition("=")
     call = _CALL.match(expr) if eq else None
     if not name.strip() or call is None:
         raise UsageError(f"--metric {text}: expected NAME=EXPR, for example t100=time_to(vehicle.omega,>=,92.6)")
-    function, inside = call.group(1), call.group(2)
-    if function not in _FUNCTIONS:
-        raise UsageError(f"--metric {text}: {function} is none of {', '.join(_FUNCTIONS)}")
-    make, counts = _FUNCTIONS[function]
-    args = _arguments(inside)
-    if len(args) not in counts:
-        raise UsageError(f"--metric {text}: {function} takes {' or '.join(map(str, counts))} argument(s)")
     try:
-        if function == "time_to":
-            return name.strip(), make(args[0], args[1], float(args[2]))
-        return name.strip(), make(*args)
+        return name.strip(), from_texts(call.group(1), _arguments(call.group(2)))
     except ValueError as error:
         raise UsageError(f"--metric {text}: {error}") from None
 
@@ -147,8 +126,7 @@ def _parser() -> argparse.ArgumentParser:
     s.add_argument("--sampling", choices=["lhs", "random"], default="lhs", help="with --samples (default lhs)")
     s.add_argument("--seed", type=int, help="with --samples: the same seed draws the same variants")
     s.add_argument("--metric", action="append", default=[], metavar="NAME=EXPR",
-                   help="final(COL), max(COL), min(COL), mean(COL), integral(COL), time_to(COL,OP,VALUE), "
-                        "dissipated(ELEMENT), supplied([ELEMENT]), steps() (repeatable)")
+                   help=f"{', '.join(usage(n) for n in CATALOGUE)} (repeatable)")
     where = s.add_mutually_exclusive_group()
     where.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: one per core)")
     where.add_argument("--scheduler", metavar="ADDRESS", help="an existing Dask scheduler, tcp://HOST:8786")
@@ -157,24 +135,36 @@ def _parser() -> argparse.ArgumentParser:
     s.add_argument("--timeout", type=float, metavar="S", help="stop a run after S seconds")
     s.add_argument("--output", action="append", metavar="PATTERN", help="columns of every run (default: those "
                    "the metrics read)")
-    for option in ("method", "rtol", "atol", "start", "stop", "output-interval", "step", "max-step"):
-        s.add_argument(f"--{option}", type=str if option == "method" else float, help="for every run")
+    s.add_argument("--cluster-timeout", type=float, metavar="S", default=CLUSTER_TIMEOUT,
+                   help=f"end the study when the cluster has had no worker or no scheduler for S seconds "
+                        f"(default {CLUSTER_TIMEOUT:g})")
+    add_options(s, "for every run")
     return parser
 
 
+def _warn(text: str) -> None:
+    print(f"dolvanex: {text}", file=sys.stderr)
+
+
+def _study(a: argparse.Namespace) -> tuple[pd.DataFrame, pd.DataFrame, dict[str, Metric]]:
+    if not a.metric:
+        raise UsageError("give at least one --metric NAME=EXPR")
+    named = dict(parse_metric(text) for text in a.metric)
+    if a.plot:
+        plot_format(a.plot)  # known before the study, not after it
+    space = build_space(a.vary, a.samples, a.sampling, a.seed)
+    settings = from_options(a, _warn)
+    table = sweep(a.model, space, named, client=a.scheduler, workers=a.workers, out=a.out, timeout=a.timeout,
+                  outputs=a.output, cluster_timeout=a.cluster_timeout, **settings)
+    return table, space, named
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    """The command line; the exit status: 0, 1 for an error (the message on
+    stderr), 128 + the signal when one stopped the study."""
     a = _parser().parse_args(argv)
     try:
-        if not a.metric:
-            raise UsageError("give at least one --metric NAME=EXPR")
-        named = dict(parse_metric(text) for text in a.metric)
-        if a.plot:
-            plot_format(a.plot)  # known before the study, not after it
-        space = build_space(a.vary, a.samples, a.sampling, a.seed)
-        settings = {k: getattr(a, k) for k in ("method", "rtol", "atol", "start", "stop", "output_interval",
-                                               "step", "max_step")}
-        table = sweep(a.model, space, named, client=a.scheduler, workers=a.workers, out=a.out, timeout=a.timeout,
-                      outputs=a.output, **settings)
+        table, space, named = _study(a)
         with pd.option_context("display.width", 200, "display.max_rows", None, "display.max_colwidth", 80):
             print(table.drop(columns=["variant"]).to_string(index=False))
         if a.out:
@@ -182,8 +172,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if a.plot:
             plot_sweep(table, a.plot, varied=list(space.columns), metrics=list(named), title=a.model)
             print(f"plot written to {a.plot}")
-    except (UsageError, ModelError, SimulationError, ValueError, TypeError, OSError, RuntimeError) as error:
-        print(f"dolvanex: {error}", file=sys.stderr)
+    except Interrupted as stop:
+        _warn(str(stop))
+        return 128 + stop.signal
+    except (UsageError, ModelError, SimulationError, SweepError, ValueError, TypeError, OSError,
+            RuntimeError) as error:
+        _warn(str(error))
         return 1
     bad = int((table["status"] != "ok").sum())
     sys.stdout.flush()

@@ -7,8 +7,10 @@ the tool for just those. Any callable of a Result is a metric as well.
 from __future__ import annotations
 
 import builtins
+import inspect
 import math
 import operator
+import typing
 from dataclasses import dataclass
 from typing import Any, Callable, Optional, Union
 
@@ -156,6 +158,45 @@ def steps() -> Metric:
 
 
 MetricLike = Union[Metric, Callable[[Result], Any]]
+
+# The named metrics, each written once as its function above: its name,
+# its parameters and their types, its docstring. The command line's
+# NAME(ARGS) and its help are made from them.
+CATALOGUE: dict[str, Callable[..., Metric]] = {
+    f.__name__: f for f in (final, max, min, mean, integral, time_to, dissipated, supplied, steps)
+}
+
+
+def usage(name: str) -> str:
+    """A metric's call as the command line writes it: time_to(COLUMN, OP, VALUE), supplied([ELEMENT])."""
+    parameters = inspect.signature(CATALOGUE[name]).parameters.values()
+    shown = [p.name.upper() if p.default is inspect.Parameter.empty else f"[{p.name.upper()}]" for p in parameters]
+    return f"{name}({', '.join(shown)})"
+
+
+def from_texts(name: str, texts: list[str]) -> Metric:
+    """The metric `name` of arguments given as texts, each converted to its
+    parameter's type. ValueError for an unknown name, a wrong count or a
+    text that is not its parameter's type."""
+    function = CATALOGUE.get(name)
+    if function is None:
+        raise ValueError(f"{name} is none of {', '.join(CATALOGUE)}")
+    parameters = list(inspect.signature(function).parameters.values())
+    required = sum(p.default is inspect.Parameter.empty for p in parameters)
+    if not required <= len(texts) <= len(parameters):
+        counts = str(required) if required == len(parameters) else f"{required} or {len(parameters)}"
+        raise ValueError(f"{usage(name)} takes {counts} argument(s)")
+    types = typing.get_type_hints(function)
+    values: list[Any] = []
+    for parameter, text in zip(parameters, texts):
+        if types.get(parameter.name) is float:
+            try:
+                values.append(float(text))
+            except ValueError:
+                raise ValueError(f"{usage(name)}: {parameter.name.upper()} is a number, not {text!r}") from None
+        else:
+            values.append(text)
+    return function(*values)
 
 
 def columns_of(metrics: dict[str, MetricLike]) -> Optional[list[str]]:

@@ -12,9 +12,11 @@ from __future__ import annotations
 import hashlib
 import json
 import os
+import tempfile
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Iterator, Mapping, Union
+from typing import Any, Callable, Iterator, Mapping, Union
 
 ModelLike = Union[str, os.PathLike, Mapping[str, Any]]
 
@@ -129,3 +131,18 @@ class ModelBundle:
         for copy, original in sorted(pairs, key=lambda p: -len(p[0])):
             message = message.replace(copy, original)
         return message
+
+
+@contextmanager
+def model_file(model: ModelLike) -> Iterator[tuple[Path, Callable[[str], str]]]:
+    """The file to give the tool for a model and how to make its messages
+    name the caller's files: a file as it is; a dict written, with copies
+    of its CSV inputs, into a temporary folder that goes afterwards.
+    Raises ModelError for a dict that is no JSON model."""
+    if not isinstance(model, Mapping):
+        yield Path(os.fspath(model)), lambda text: text
+        return
+    bundle = ModelBundle.load(model)
+    with tempfile.TemporaryDirectory(prefix="dolvanex-model-") as folder:
+        copy = Path(folder)
+        yield bundle.materialise(copy), lambda text: bundle.readable(text, copy)

@@ -31,14 +31,21 @@ def variant_key(bundle: ModelBundle, options: RunOptions) -> str:
 
 
 def write_atomically(path: Path, data: bytes) -> None:
-    """Writes under a temporary name beside `path`, then renames."""
-    handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".partial", dir=path.parent)
+    """Writes under a temporary name beside `path`, then renames. Raises
+    OSError naming `path` (a full disk says which file it stopped)."""
+    try:
+        handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".partial", dir=path.parent)
+    except OSError as error:
+        raise OSError(error.errno, error.strerror, str(path)) from None
     try:
         with os.fdopen(handle, "wb") as file:
             file.write(data)
             file.flush()
             os.fsync(file.fileno())
         os.replace(temporary, path)
+    except OSError as error:
+        Path(temporary).unlink(missing_ok=True)
+        raise OSError(error.errno, error.strerror, str(path)) from None
     except BaseException:
         Path(temporary).unlink(missing_ok=True)
         raise
@@ -66,7 +73,10 @@ class Store:
         try:
             if refused.is_file():
                 record = json.loads(refused.read_text(encoding="utf-8"))
-                return Outcome(key, FAILED, str(record["message"]), exit_status=int(record["exit_status"]))
+                outcome = Outcome(key, FAILED, str(record["message"]), exit_status=int(record["exit_status"]))
+                # Earlier releases kept a run stopped by a signal as refused
+                # (exit status 143, -9, ...): it runs again.
+                return outcome if outcome.decided else None
             if not (csv.is_file() and summary.is_file()):
                 return None
             result = Result.from_files(csv, summary)
@@ -77,7 +87,7 @@ class Store:
 
     def save(self, outcome: Outcome) -> None:
         """Keeps what the tool decided; the summary, written last, marks a
-        completed variant."""
+        completed variant. Raises OSError naming the file it could not write."""
         if not outcome.decided:
             return
         if outcome.csv_text is not None and outcome.summary_text is not None:

@@ -1,36 +1,56 @@
 """A parameter study: every variant of a space run on Dask, one tool process
 per run, the metrics taken where it ran, one table row per variant in the
-space's order."""
+space's order.
+
+However a sweep ends (completed, stopped by a signal, its cluster lost, its
+folder full) its runs are stopped, its files in /dev/shm and the temporary
+folder removed, and the table of what completed written into its folder.
+"""
 
 from __future__ import annotations
 
-import logging
 import math
 import os
 import re
+import signal
 import sys
-import uuid
-from collections import deque
-from contextlib import contextmanager
+from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Iterator, Mapping, Optional, Sequence, Union
+from typing import Any, Callable, Mapping, Optional, Sequence, Union
 
 import pandas as pd
 from tqdm import tqdm
 
+from .cluster import CLUSTER_TIMEOUT, ClusterError, dask_client, local_cluster  # noqa: F401 - public here before
+from .interrupts import Interrupted, Signals, catching
 from .metrics import Metric, MetricLike, columns_of
 from .model import ModelBundle, ModelLike
+from .schedule import Schedule, chunk_size  # noqa: F401 - public here before
+from .scratch import remove_all_stale
+from .settings import chosen, takes_settings
 from .spaces import SpaceLike, variants
 from .store import Store, variant_key
 from .tool import RunOptions
-from .worker import FAILED, Outcome, VariantTask, run_chunk
+from .worker import CANCELLED, Outcome, VariantTask
 
 FIXED_COLUMNS = ["status", "message", "steps", "wall_time", "variant"]
-# The local cluster's workers start in well under this, even on a busy machine.
-_WORKER_START = 60.0
-# A task runs variants for about this long [s], at most this many of them.
-_TASK_SECONDS = 0.1
-_MAX_CHUNK = 64
+
+
+class SweepError(RuntimeError):
+    """A sweep that could not finish: its cluster was lost, or its folder
+    could not take a file. The message says why and what is kept; `table`
+    is the table of what completed, the rest marked ``cancelled``."""
+
+    def __init__(self, message: str, table: Optional[pd.DataFrame] = None) -> None:
+        super().__init__(message)
+        self.table = table
+
+
+class _StoreFailed(Exception):
+    def __init__(self, error: OSError) -> None:
+        super().__init__(str(error))
+        self.error = error
+
 
 MetricsLike = Union[Mapping[str, MetricLike], Sequence[MetricLike], MetricLike]
 
@@ -68,130 +88,111 @@ def output_choice(bundle: ModelBundle, metrics: dict[str, MetricLike], outputs: 
     return [f"{_pattern(i)}.*" for i in bundle.instances] + [_pattern(c) for c in dict.fromkeys(known)]
 
 
-def variant_options(bundle: ModelBundle, variant: dict[str, Any], settings: dict[str, Any],
+def variant_options(bundle: ModelBundle, variant: dict[str, Any], settings: Mapping[str, Any],
                     outputs: list[str]) -> RunOptions:
     """The tool's arguments of one variant: an instance's name sets its
-    parameter text (--param), any other place is a --set place."""
-    chosen = {k: v for k, v in variant.items() if v is not None}
+    parameter text (--param), any other place is a --set place. `settings`
+    as `settings.chosen` gives them."""
+    given = {k: v for k, v in variant.items() if v is not None}
     try:
         return RunOptions.make(
-            sets={k: v for k, v in chosen.items() if k not in bundle.instances},
-            params={k: v for k, v in chosen.items() if k in bundle.instances},
+            changes={k: v for k, v in given.items() if k not in bundle.instances},
+            params={k: v for k, v in given.items() if k in bundle.instances},
             outputs=outputs,
-            **settings,
+            settings=settings,
         )
     except (TypeError, ValueError) as error:
         raise ValueError(f"the variant {variant}: {error}") from None
 
 
-def local_cluster(workers: int) -> Any:
-    """Single-threaded worker processes and their scheduler, every socket on
-    127.0.0.1: the scheduler's and the workers' HTTP servers as well, which
-    Dask would otherwise open on every interface."""
-    from distributed import LocalCluster
+@dataclass
+class _Plan:
+    """A sweep's variants, their names and what is done of them."""
 
-    return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                        dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0",
-                        silence_logs=logging.ERROR)
+    bundle: ModelBundle
+    places: list[str]
+    rows: list[dict[str, Any]]
+    named: dict[str, MetricLike]
+    keys: list[str]
+    options: list[RunOptions]
+    store: Optional[Store]
+    done: list[Optional[Outcome]]
 
+    def tasks(self, timeout: Optional[float]) -> list[tuple[int, VariantTask]]:
+        return [(i, VariantTask(self.keys[i], self.options[i], self.named, timeout, self.store is not None))
+                for i, outcome in enumerate(self.done) if outcome is None]
 
-@contextmanager
-def dask_client(client: Any, workers: Optional[int]) -> Iterator[Any]:
-    """The client to run on: the one given, one connected to the address
-    given, or a local cluster of single-threaded worker processes (one per
-    core unless `workers` says otherwise) on 127.0.0.1, closed afterwards."""
-    from distributed import Client
+    def table(self) -> pd.DataFrame:
+        """One row per variant; one not done is ``cancelled``."""
+        records = []
+        for row, key, outcome in zip(self.rows, self.keys, self.done):
+            if outcome is None:
+                outcome = Outcome(key, CANCELLED, "the sweep ended before this variant completed")
+            record = dict(row)
+            record.update({name: outcome.metrics.get(name, math.nan) for name in self.named})
+            record.update(status=outcome.status, message=outcome.message, steps=outcome.steps,
+                          wall_time=outcome.wall_time, variant=outcome.key)
+            records.append(record)
+        table = pd.DataFrame(records, columns=self.places + list(self.named) + FIXED_COLUMNS)
+        table["steps"] = table["steps"].astype("Int64")
+        table.attrs.update(varied=self.places, metrics=list(self.named))
+        return table
 
-    if client is not None and workers is not None:
-        raise ValueError("workers= sizes the local cluster; an existing cluster has its own workers")
-    if isinstance(client, Client):
-        yield client
-    elif isinstance(client, str):
-        with Client(client, timeout="30s") as connected:
-            yield connected
-    elif client is None:
-        count = workers or os.cpu_count() or 1
-        with local_cluster(count) as cluster, Client(cluster) as local:
-            try:
-                local.wait_for_workers(count, timeout=_WORKER_START)
-            except TimeoutError:
-                raise RuntimeError(
-                    f"the local cluster's {count} worker processes did not start within {_WORKER_START:g} s; a "
-                    "script that calls sweep() must do so under 'if __name__ == \"__main__\":' (the workers "
-                    "import it again) and be a file, not standard input"
-                ) from None
-            yield local
-    else:
-        raise TypeError(f"client is a distributed.Client, a scheduler address or None, not {client!r}")
-
-
-def _lost(key: str, future: Any) -> Outcome:
-    # The task itself failed: the worker died under it too often, or could
-    # not run it at all. Not the run's doing, so not kept for a resume.
-    if future.status != "error":
-        return Outcome(key, FAILED, f"the Dask task was {future.status}")
-    error = future.exception()
-    return Outcome(key, FAILED, f"the Dask task failed: {type(error).__name__}: {error}")
-
-
-def chunk_size(per_variant: Optional[float], remaining: int, slots: int) -> int:
-    """How many variants the next task runs: one until a run's time is
-    known, then enough for about `_TASK_SECONDS` (a Dask task costs a few
-    milliseconds, as much as a short run), but never so many that the last
-    variants fall to fewer workers than there are."""
-    if per_variant is None or per_variant <= 0.0:
-        return 1
-    wanted = int(_TASK_SECONDS / per_variant)
-    return max(1, min(wanted, _MAX_CHUNK, -(-remaining // slots)))
-
-
-def _run_pending(client: Any, workers: Optional[int], bundle: ModelBundle, tasks: list[tuple[int, VariantTask]],
-                 done: list[Optional[Outcome]], store: Optional[Store], bar: tqdm) -> None:
-    from distributed import as_completed
-
-    with dask_client(client, workers) as dask:
-        # A key of its own: a second sweep of the same model on the same
-        # client must not share data that the first one's end releases.
-        shared = dask.scatter(bundle, broadcast=True, hash=False)
-        token = uuid.uuid4().hex[:8]
-        queue = deque(tasks)
-        running: dict[str, tuple[Any, list[tuple[int, VariantTask]]]] = {}
-        finished = as_completed()
-        times: list[float] = []
-
-        # Two tasks per worker in flight: the next one is there when one
-        # ends, and what a lost worker held is little.
-        def submit() -> None:
-            slots = 2 * max(1, len(dask.scheduler_info().get("workers", {})))
-            per_variant = sum(times) / len(times) if times else None
-            while queue and len(running) < slots:
-                size = chunk_size(per_variant, len(queue), slots)
-                chunk = [queue.popleft() for _ in range(min(size, len(queue)))]
-                future = dask.submit(run_chunk, [task for _, task in chunk], shared,
-                                     key=f"dolvanex-{token}-{chunk[0][0]}")
-                running[future.key] = (future, chunk)
-                finished.add(future)
-
+    def ended(self, why: str, table: pd.DataFrame, again: str) -> str:
+        """Writes the table of a sweep that ended early; says why, what is
+        kept and how to go on."""
+        complete = sum(o is not None for o in self.done)
+        text = f"{why}; {complete} of {len(self.done)} variants complete"
+        if self.store is None:
+            return text
         try:
-            submit()
-            for future in finished:
-                _, chunk = running.pop(future.key)
-                if future.status == "finished":
-                    outcomes = future.result()
-                else:
-                    outcomes = [_lost(task.key, future) for _, task in chunk]
-                for (index, _), outcome in zip(chunk, outcomes):
-                    if store is not None:
-                        store.save(outcome)
-                    done[index] = outcome
-                    if math.isfinite(outcome.elapsed):
-                        times.append(outcome.elapsed)
-                    bar.update(1)
-                submit()
-        finally:
-            dask.cancel([f for f, _ in running.values()])
+            self.store.write_table(table)
+            kept = f"sweep.csv lists them, the rest marked {CANCELLED}"
+        except OSError as error:
+            kept = f"the table could not be written either ({error})"
+        return f"{text}, kept in {self.store.folder} ({kept}); {again}"
+
+    def failed(self, why: str, again: str) -> SweepError:
+        table = self.table()
+        return SweepError(self.ended(why, table, again), table)
 
 
+def _plan(model: ModelLike, space: SpaceLike, metrics: MetricsLike, out: Union[str, os.PathLike, None],
+          outputs: Optional[Sequence[str]], settings: dict[str, Any]) -> _Plan:
+    bundle = ModelBundle.load(model)
+    places, rows = variants(space)
+    if not rows:
+        raise ValueError("the space holds no variant")
+    named = metric_map(metrics)
+    clash = [n for n in named if n in places or n in FIXED_COLUMNS]
+    if clash:
+        raise ValueError(f"metric names {clash} are also columns of the table; choose others")
+    patterns = output_choice(bundle, named, outputs)
+    values = chosen("sweep()", settings)
+    options = [variant_options(bundle, row, values, patterns) for row in rows]
+    keys = [variant_key(bundle, o) for o in options]
+    store = Store(Path(out)) if out is not None else None
+    done: list[Optional[Outcome]] = [store.load(k, named) if store else None for k in keys]
+    return _Plan(bundle, places, rows, named, keys, options, store, done)
+
+
+def _recorder(plan: _Plan, bar: tqdm, signals: Signals) -> Callable[[int, Outcome], None]:
+    def record(index: int, outcome: Outcome) -> None:
+        # A signal waits for the variant's files: both or neither.
+        with signals.deferred():
+            if plan.store is not None:
+                try:
+                    plan.store.save(outcome)
+                except OSError as error:
+                    raise _StoreFailed(error) from None
+            outcome.csv_text = outcome.summary_text = None  # on disk now; a long study holds only the metrics
+            plan.done[index] = outcome
+            bar.update(1)
+
+    return record
+
+
+@takes_settings
 def sweep(
     model: ModelLike,
     space: SpaceLike,
@@ -203,6 +204,7 @@ def sweep(
     *,
     outputs: Optional[Sequence[str]] = None,
     progress: Optional[bool] = None,
+    cluster_timeout: float = CLUSTER_TIMEOUT,
     **settings: Any,
 ) -> pd.DataFrame:
     """Runs every variant of `space` and returns a DataFrame, one row per
@@ -228,44 +230,54 @@ def sweep(
     outputs: the --output patterns of every run; by default the columns the
         metrics read.
     progress: a progress bar on stderr; by default when it is a terminal.
-    settings: method, rtol, atol, start, stop, output_interval, step,
-        max_step for every run.
+    cluster_timeout: seconds the sweep waits for a cluster that has no
+        worker, or whose scheduler does not answer, before it ends.
+    settings: see below, for every run.
 
     Raises ModelError for a model that cannot be read and ValueError for a
-    space or metrics that cannot be used.
+    space or metrics that cannot be used. A sweep that cannot finish raises
+    SweepError (its cluster lost, its folder full), one stopped by SIGINT,
+    SIGTERM or SIGHUP raises Interrupted, a KeyboardInterrupt; both once the
+    runs are stopped and the files of what completed kept, with ``.table``
+    the table of it (the rest ``cancelled``), also written to the folder.
     """
-    bundle = ModelBundle.load(model)
-    places, rows = variants(space)
-    if not rows:
-        raise ValueError("the space holds no variant")
-    named = metric_map(metrics)
-    clash = [n for n in named if n in places or n in FIXED_COLUMNS]
-    if clash:
-        raise ValueError(f"metric names {clash} are also columns of the table; choose others")
-    chosen = output_choice(bundle, named, outputs)
-    options = [variant_options(bundle, row, settings, chosen) for row in rows]
-    keys = [variant_key(bundle, o) for o in options]
-    store = Store(Path(out)) if out is not None else None
-
-    done: list[Optional[Outcome]] = [store.load(k, named) if store else None for k in keys]
-    tasks = [(i, VariantTask(keys[i], options[i], named, timeout, store is not None))
-             for i in range(len(rows)) if done[i] is None]
     show = sys.stderr.isatty() if progress is None else progress
-    with tqdm(total=len(rows), initial=len(rows) - len(tasks), disable=not show, unit="variant") as bar:
-        if tasks:
-            _run_pending(client, workers, bundle, tasks, done, store, bar)
+    with catching() as signals:
+        # Stopped while it reads what is kept, it has nothing to write.
+        plan = _plan(model, space, metrics, out, outputs, settings)
+        tasks = plan.tasks(timeout)
+        try:
+            with tqdm(total=len(plan.rows), initial=len(plan.rows) - len(tasks), disable=not show,
+                      unit="variant") as bar:
+                _run(client, workers, plan.bundle, tasks, _recorder(plan, bar, signals), cluster_timeout, signals)
+        except Interrupted as stop:
+            stop.table = plan.table()
+            stop.args = (plan.ended(f"stopped by {signal.Signals(stop.signal).name}", stop.table,
+                                    "the same sweep again runs the rest"),)
+            raise
+        except ClusterError as error:
+            raise plan.failed(str(error), "the same sweep again, on this cluster or another, runs the rest") from None
+        except _StoreFailed as failed:
+            raise plan.failed(f"could not write {failed.error.filename}: {failed.error.strerror}",
+                              "the same sweep again, with room for its files, finishes the rest") from None
+        signals.stop()  # complete: a signal now waits for the table
+        table = plan.table()
+        if plan.store is not None:
+            plan.store.write_table(table)
+        return table
 
-    records = []
-    for row, outcome in zip(rows, done):
-        assert outcome is not None
-        record = dict(row)
-        record.update({name: outcome.metrics.get(name, math.nan) for name in named})
-        record.update(status=outcome.status, message=outcome.message, steps=outcome.steps,
-                      wall_time=outcome.wall_time, variant=outcome.key)
-        records.append(record)
-    table = pd.DataFrame(records, columns=places + list(named) + FIXED_COLUMNS)
-    table["steps"] = table["steps"].astype("Int64")
-    table.attrs.update(varied=places, metrics=list(named))
-    if store is not None:
-        store.write_table(table)
-    return table
+
+def _run(client: Any, workers: Optional[int], bundle: ModelBundle, tasks: list[tuple[int, VariantTask]],
+         record: Callable[[int, Outcome], None], cluster_timeout: float, signals: Signals) -> None:
+    """Runs the tasks on the client asked for; then removes what processes
+    that ended without their clean-up (killed workers) left."""
+    try:
+        if tasks:
+            with dask_client(client, workers, cluster_timeout) as dask:
+                # However it ends, another signal does not cut its clean-up short.
+                Schedule(dask, bundle, tasks, record, cluster_timeout).run(ending=signals.stop)
+    except BaseException:
+        signals.stop()
+        raise
+    finally:
+        remove_all_stale()

@@ -9,7 +9,6 @@ tool's CSV and summary document are the one format both sides know.
 
 from __future__ import annotations
 
-import atexit
 import itertools
 import json
 import math
@@ -17,14 +16,15 @@ import os
 import shutil
 import signal
 import subprocess
-import tempfile
 import threading
 from dataclasses import dataclass
 from numbers import Integral, Real
 from pathlib import Path
-from typing import Any, Callable, Optional, Sequence
+from typing import Any, Callable, Mapping, Optional, Sequence
 
 from .result import Result, SimulationError
+from .scratch import runs_folder
+from .settings import run_arguments
 
 TOOL_VARIABLE = "DOLVANEX_HOST"
 _TOOL_NAME = "dolvanex-host"
@@ -82,34 +82,26 @@ def param_text(value: Any) -> str:
 class RunOptions:
     """The tool's arguments besides the model and its files, as texts."""
 
-    sets: tuple[tuple[str, str], ...] = ()
+    changes: tuple[tuple[str, str], ...] = ()
     params: tuple[tuple[str, str], ...] = ()
     outputs: tuple[str, ...] = ()
     settings: tuple[tuple[str, str], ...] = ()  # ("--rtol", "1e-08"), ...
 
     @staticmethod
     def make(
-        sets: Optional[dict[str, Any]] = None,
-        params: Optional[dict[str, Any]] = None,
+        changes: Optional[Mapping[str, Any]] = None,
+        params: Optional[Mapping[str, Any]] = None,
         outputs: Optional[Sequence[str]] = None,
-        **settings: Any,
+        settings: Optional[Mapping[str, Any]] = None,
     ) -> "RunOptions":
-        options = {"method": "--method", "rtol": "--rtol", "atol": "--atol", "start": "--start-time",
-                   "stop": "--stop-time", "output_interval": "--output-interval", "step": "--step",
-                   "max_step": "--max-step"}
-        chosen = []
-        for name, value in settings.items():
-            if name not in options:
-                raise TypeError(f"unknown setting {name!r}; the settings are {', '.join(options)}")
-            if value is not None:
-                chosen.append((options[name], value if name == "method" else set_text(value)))
+        """`settings` as `settings.chosen` gives them."""
         if isinstance(outputs, str):
             outputs = [outputs]
         return RunOptions(
-            tuple((k, set_text(v)) for k, v in (sets or {}).items()),
+            tuple((k, set_text(v)) for k, v in (changes or {}).items()),
             tuple((k, param_text(v)) for k, v in (params or {}).items()),
             tuple(outputs or ()),
-            tuple(chosen),
+            tuple(run_arguments(settings or {}, set_text)),
         )
 
     def arguments(self) -> list[str]:
@@ -118,11 +110,18 @@ class RunOptions:
             args += [option, value]
         for name, text in self.params:
             args += ["--param", f"{name}={text}"]
-        for place, text in self.sets:
+        for place, text in self.changes:
             args += ["--set", f"{place}={text}"]
         for pattern in self.outputs:
             args += ["--output", pattern]
         return args
+
+
+# The tool's own exits: a run that completed (0), that failed (1), that
+# completed but failed a check (2). It ends with 128 + the signal when a
+# signal stops it.
+TOOL_STATUSES = (0, 1, 2)
+_STOPPING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
 def _ending(code: int) -> str:
@@ -132,35 +131,51 @@ def _ending(code: int) -> str:
         except ValueError:
             name = f"signal {-code}"
         return f"{_TOOL_NAME} was killed by {name}"
+    if code > 128 and code - 128 in _STOPPING:
+        return f"{_TOOL_NAME} was stopped by {signal.Signals(code - 128).name}"
     return f"{_TOOL_NAME} ended with exit status {code}"
 
 
-_folders: dict[Optional[Path], Path] = {}
-_folders_lock = threading.Lock()
 _names = itertools.count()
-# A run's files live for as long as it takes to read them back: in memory
-# where Linux offers it, since on a disk their creation and renaming cost a
-# short run a fifth of its time.
-_MEMORY = Path("/dev/shm")
+# The tools running in this process, by the tag of their study, so that a
+# study stopped on a worker stops its runs there.
+_running: dict[subprocess.Popen, Optional[str]] = {}
+_running_lock = threading.Lock()
 
 
-def _scratch_folder(base: Optional[Path]) -> Path:
-    # One folder per process for the runs' files, made once: creating and
-    # removing a folder per run costs more than a short run itself.
-    if base is None and _MEMORY.is_dir() and os.access(_MEMORY, os.W_OK | os.X_OK):
-        base = _MEMORY
-    with _folders_lock:
-        folder = _folders.get(base)
-        if folder is None or not folder.is_dir():
-            folder = Path(tempfile.mkdtemp(prefix="dolvanex-runs-", dir=base))
-            _folders[base] = folder
-        return folder
+def kill_runs(tag: str) -> int:
+    """Kills this process's runs of the study `tag`; returns how many."""
+    with _running_lock:
+        chosen = [p for p, t in _running.items() if t == tag]
+    for process in chosen:
+        try:
+            process.kill()
+        except OSError:
+            pass
+    return len(chosen)
 
 
-@atexit.register
-def _remove_folders() -> None:
-    for folder in _folders.values():
-        shutil.rmtree(folder, ignore_errors=True)
+def _run(command: list[str], timeout: Optional[float], tag: Optional[str]) -> tuple[int, bytes]:
+    """The tool's exit status and stderr; SimulationError (status None) past `timeout` s."""
+    with subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE) as process:
+        with _running_lock:
+            _running[process] = tag
+        try:
+            try:
+                _, stderr = process.communicate(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+                raise SimulationError(f"the run took longer than {timeout:g} s and was stopped", None) from None
+            except BaseException:
+                process.kill()  # an interrupt: the run goes with it
+                process.wait()
+                raise
+        finally:
+            with _running_lock:
+                _running.pop(process, None)
+    return process.returncode, stderr
 
 
 def run_tool(
@@ -169,34 +184,30 @@ def run_tool(
     timeout: Optional[float] = None,
     readable: Callable[[str], str] = lambda text: text,
     scratch: Optional[Path] = None,
+    tag: Optional[str] = None,
 ) -> Result:
     """Runs the tool on a model file and returns what it wrote. Raises
     SimulationError with the tool's message (through `readable`) and exit
     status, or with status None after `timeout` s, when the process has
-    been killed. The run's files go to a folder of this process's (in
+    been killed. The run's files go to this process's folder for them (in
     `scratch`, else in /dev/shm or the temporary folder) and are removed
-    once read."""
+    once read. `tag` names the study the run belongs to (`kill_runs`)."""
     tool = find_tool()
-    stem = _scratch_folder(scratch) / f"{os.getpid()}-{next(_names)}"
+    stem = runs_folder(scratch) / f"{os.getpid()}-{next(_names)}"
     csv, summary = stem.with_suffix(".csv"), stem.with_suffix(".json")
     command = [str(tool), "run", str(model), *options.arguments(), "--csv", str(csv), "--summary-json", str(summary)]
     try:
-        try:
-            done = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=timeout,
-                                  check=False)
-        except subprocess.TimeoutExpired:
-            raise SimulationError(f"the run took longer than {timeout:g} s and was stopped", None) from None
-        message = readable(done.stderr.decode("utf-8", "replace").strip())
-        if done.returncode not in (0, 2):
-            raise SimulationError(message or _ending(done.returncode), done.returncode)
+        code, stderr = _run(command, timeout, tag)
+        message = readable(stderr.decode("utf-8", "replace").strip())
+        if code not in (0, 2):
+            raise SimulationError(message or _ending(code), code)
         try:
             result = Result.from_files(csv, summary)
         except (OSError, ValueError) as error:
-            raise SimulationError(f"{_ending(done.returncode)} but its files cannot be read: {error}",
-                                  done.returncode) from None
+            raise SimulationError(f"{_ending(code)} but its files cannot be read: {error}", code) from None
     finally:
         csv.unlink(missing_ok=True)
         summary.unlink(missing_ok=True)
-    if done.returncode == 2:
+    if code == 2:
         raise SimulationError(readable(result.summary.get("message", "").strip()) or message, 2, result)
     return result

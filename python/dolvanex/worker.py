@@ -17,9 +17,9 @@ from typing import Optional
 from .metrics import MetricLike
 from .model import ModelBundle
 from .result import Result, SimulationError
-from .tool import RunOptions, run_tool
+from .tool import TOOL_STATUSES, RunOptions, kill_runs, run_tool
 
-OK, FAILED, TIMEOUT = "ok", "failed", "timeout"
+OK, FAILED, TIMEOUT, CANCELLED = "ok", "failed", "timeout", "cancelled"
 
 
 @dataclass(frozen=True)
@@ -47,9 +47,10 @@ class Outcome:
     @property
     def decided(self) -> bool:
         """Whether the tool decided it, so that a resumed sweep keeps it: a
-        run that completed or that the tool refused; not a timeout, which a
-        quieter machine may not hit, nor a lost worker."""
-        return self.exit_status is not None
+        run that completed or that the tool refused (its own exit statuses);
+        not a timeout, which a quieter machine may not hit, a lost worker,
+        nor a tool stopped or killed by a signal."""
+        return self.exit_status in TOOL_STATUSES
 
 
 def take_metrics(result: Result, metrics: dict[str, MetricLike]) -> tuple[dict[str, float], str]:
@@ -100,12 +101,12 @@ def local_model(bundle: ModelBundle) -> Path:
         return folder
 
 
-def run_variant(task: VariantTask, bundle: ModelBundle) -> Outcome:
+def run_variant(task: VariantTask, bundle: ModelBundle, tag: Optional[str] = None) -> Outcome:
     """Runs one variant and takes its metrics; never raises for a failed run."""
     folder = local_model(bundle)
     try:
         result = run_tool(folder / "model.json", task.options, task.timeout,
-                          lambda text: bundle.readable(text, folder))
+                          lambda text: bundle.readable(text, folder), tag=tag)
     except SimulationError as error:
         return Outcome(task.key, TIMEOUT if error.status is None else FAILED, error.message,
                        exit_status=error.status)
@@ -115,15 +116,31 @@ def run_variant(task: VariantTask, bundle: ModelBundle) -> Outcome:
     return outcome
 
 
-def run_chunk(tasks: list[VariantTask], bundle: ModelBundle) -> list[Outcome]:
-    """Runs variants one after the other, each timed."""
+# Studies stopped in this process (by their tags): their chunks run no
+# further variant. Kept for the process's life; a tag is a few bytes.
+_stopped: set[str] = set()
+
+
+def run_chunk(tasks: list[VariantTask], bundle: ModelBundle, tag: Optional[str] = None) -> list[Outcome]:
+    """Runs variants one after the other, each timed; once the study `tag`
+    is stopped, the rest of the chunk is cancelled."""
     outcomes = []
     for task in tasks:
+        if tag is not None and tag in _stopped:
+            outcomes.append(Outcome(task.key, CANCELLED, "the study was stopped"))
+            continue
         began = time.perf_counter()
-        outcome = run_variant(task, bundle)
+        outcome = run_variant(task, bundle, tag)
         outcome.elapsed = time.perf_counter() - began
         outcomes.append(outcome)
     return outcomes
+
+
+def stop_study(tag: str) -> int:
+    """Run on every worker (Client.run) when a study stops: its chunks end
+    and its running tools are killed. Returns how many were."""
+    _stopped.add(tag)
+    return kill_runs(tag)
 
 
 def completed(key: str, result: Result, metrics: dict[str, MetricLike]) -> Outcome:

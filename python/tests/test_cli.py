@@ -4,6 +4,7 @@ study killed in the middle that resumes."""
 from __future__ import annotations
 
 import json
+import math
 import os
 import signal
 import subprocess
@@ -14,7 +15,7 @@ from pathlib import Path
 import pandas as pd
 import pytest
 
-from conftest import MOTOR_GEAR, starts
+from conftest import MOTOR_GEAR, group_ends, live_in_group, starts
 
 # -P: the package on PYTHONPATH, not one the working folder happens to hold.
 COMMAND = [sys.executable, "-P", "-m", "dolvanex", "sweep", str(MOTOR_GEAR)]
@@ -78,10 +79,15 @@ def test_a_study_killed_in_the_middle_resumes(wrapped_tool, tmp_path: Path) -> N
             assert study.poll() is None, "the study ended before it was killed"
             assert time.monotonic() < deadline, "no variant was kept"
             time.sleep(0.01)
-    finally:
-        # The whole session: the command, its cluster's processes and the tool.
-        os.killpg(study.pid, signal.SIGKILL)
+        # The command alone, as a crash would end it: its workers end with
+        # it, and the process that tracks its semaphores removes them.
+        os.kill(study.pid, signal.SIGKILL)
         study.wait(15)
+        group_ends(study.pid, 15)
+    finally:
+        if study.poll() is None or live_in_group(study.pid):
+            os.killpg(study.pid, signal.SIGKILL)
+            study.wait(15)
     kept = sorted(out.glob("*.json"))
     assert 5 <= len(kept) < 24
     assert not (out / "sweep.csv").exists()
@@ -100,3 +106,21 @@ def test_a_study_killed_in_the_middle_resumes(wrapped_tool, tmp_path: Path) -> N
     pd.testing.assert_frame_equal(table.drop(columns="wall_time"),
                                   pd.read_csv(tmp_path / "fresh" / "sweep.csv").drop(columns="wall_time"),
                                   check_exact=True)
+
+
+def test_the_settings_reach_every_run_and_the_old_options_still_work(client, tmp_path: Path) -> None:
+    def study(*extra: str) -> tuple[subprocess.CompletedProcess, pd.DataFrame]:
+        out = tmp_path / f"out{len(list(tmp_path.iterdir()))}"
+        done = sweep_command("--vary", "gear=2,4", "--metric", "w=final(load.omega)", "--scheduler",
+                             client.scheduler.address, "--out", str(out), "--max-steps", "100000", *extra)
+        return done, pd.read_csv(out / "sweep.csv", keep_default_na=False, na_values=[""])
+
+    new, short = study("--stop-time", "3")
+    old, kept = study("--stop", "3")
+    assert new.returncode == 0 and new.stderr == "", new.stderr
+    assert old.returncode == 0, old.stderr
+    assert "dolvanex: --stop is deprecated and goes in the next release; use --stop-time" in old.stderr
+    # motor-gear's load at 3 s: (K tau / d) (1 - exp(-t d / (J2 + K^2 J1))), tau 2, d 0.2, J1 0.01, J2 0.5.
+    for k, w in zip([2, 4], short["w"]):
+        assert w == pytest.approx(k * 10.0 * (1.0 - math.exp(-3.0 * 0.2 / (0.5 + k * k * 0.01))), rel=2e-5)
+    assert short[["w", "variant"]].equals(kept[["w", "variant"]]), "the old option is the same setting"

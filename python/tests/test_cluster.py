@@ -18,7 +18,7 @@ import pandas as pd
 import pytest
 
 import dolvanex as dv
-from conftest import MOTOR_GEAR, same_table
+from conftest import MOTOR_GEAR, left_in_shm, same_table, shm_names
 
 STARTUP = 60.0  # seconds for the scheduler and the workers to come up
 STOP = 15.0     # for each process to end once asked to
@@ -113,6 +113,7 @@ def test_a_sweep_through_a_schedulers_address_gives_the_local_table(cluster: Clu
 
 def test_a_worker_killed_in_the_middle_loses_nothing(cluster: Cluster, local_table: pd.DataFrame) -> None:
     out = cluster.folder / "out"
+    before = shm_names()
     done: dict[str, object] = {}
 
     def study() -> None:
@@ -135,6 +136,7 @@ def test_a_worker_killed_in_the_middle_loses_nothing(cluster: Cluster, local_tab
     victim.wait(STOP)
     runner.join(120)
     assert not runner.is_alive(), "the sweep did not finish after the kill"
+    assert left_in_shm(before) == [], "the killed worker's folder went with the sweep"
     assert "error" not in done, done.get("error")
     assert kept_at_kill < len(SPACE), "the kill came in the middle"
     table = done["table"]
@@ -142,3 +144,55 @@ def test_a_worker_killed_in_the_middle_loses_nothing(cluster: Cluster, local_tab
     same_table(table, local_table)
     assert (table["status"] != "timeout").all()
     assert not table["message"].str.contains("Dask task").any(), "every lost task ran again elsewhere"
+
+
+def sweep_in_thread(cluster: Cluster, out: Path, **kwargs: object) -> tuple[threading.Thread, dict[str, object]]:
+    done: dict[str, object] = {}
+
+    def study() -> None:
+        try:
+            done["table"] = dv.sweep(MOTOR_GEAR, SPACE, METRICS, client=cluster.address, out=out, **kwargs)
+        except BaseException as error:  # handed to the test's thread
+            done["error"] = error
+
+    runner = threading.Thread(target=study, daemon=True)
+    runner.start()
+    deadline = time.monotonic() + 60
+    while len(list(out.glob("*.json"))) < 4:
+        assert runner.is_alive(), f"the sweep ended before the fault: {done}"
+        assert time.monotonic() < deadline, "no variant completed"
+        time.sleep(0.005)
+    return runner, done
+
+
+LIMIT = 3.0  # the sweeps' cluster_timeout [s]
+
+
+@pytest.mark.parametrize("fault,part", [
+    ("scheduler", "the cluster at tcp://127.0.0.1:"),
+    ("workers", "has had no worker for 3 s"),
+])
+def test_a_cluster_lost_mid_sweep_ends_it_and_another_finishes_it(cluster: Cluster, client, local_table: pd.DataFrame,
+                                                                  fault: str, part: str) -> None:
+    out = cluster.folder / "out"
+    before = shm_names()
+    runner, done = sweep_in_thread(cluster, out, cluster_timeout=LIMIT)
+    for victim in [cluster.scheduler] if fault == "scheduler" else cluster.workers:
+        os.killpg(victim.pid, signal.SIGKILL)
+        victim.wait(STOP)
+    runner.join(60)
+    assert not runner.is_alive(), "the sweep did not end"
+    error = done.get("error")
+    assert isinstance(error, dv.SweepError), done
+    message = str(error)
+    assert part in message and f"kept in {out}" in message and "on this cluster or another" in message, message
+    kept = {p.name.split(".")[0] for p in out.glob("*.json")}
+    table = error.table
+    assert set(table.loc[table["status"] != "cancelled", "variant"]) == kept
+    assert (table["status"] == "cancelled").any()
+    written = pd.read_csv(out / "sweep.csv")
+    assert written[["variant", "status"]].equals(table[["variant", "status"]])
+    assert left_in_shm(before) == [], "the killed workers' folders are gone"
+
+    resumed = dv.sweep(MOTOR_GEAR, SPACE, METRICS, client=client, out=out)
+    same_table(resumed, local_table)

@@ -20,14 +20,14 @@ from conftest import EXAMPLES, MOTOR_GEAR, run_tool
 # run() keyword arguments and the tool's arguments that mean the same.
 SAME_RUNS = [
     ("motor-gear", {}, []),
-    ("motor-gear", {"set": {"load.J": 0.8}, "params": {"gear": 2.5}, "stop": 3},
+    ("motor-gear", {"changes": {"load.J": 0.8}, "params": {"gear": 2.5}, "stop_time": 3},
      ["--set", "load.J=0.8", "--param", "gear=2.5", "--stop-time", "3"]),
     ("motor-gear", {"method": "bdf2", "step": 0.002, "outputs": ["gear.OMEGA*", "load.omega"]},
      ["--method", "bdf2", "--step", "0.002", "--output", "gear.OMEGA*", "--output", "load.omega"]),
     ("vehicle-launch", {"outputs": ["vehicle.omega", "clutch.*"], "rtol": 1e-6, "output_interval": 0.1},
      ["--output", "vehicle.omega", "--output", "clutch.*", "--rtol", "1e-06", "--output-interval", "0.1"]),
-    ("clutch-lockup", {"start": 0.5, "atol": 1e-9, "max_step": 0.01},
-     ["--start-time", "0.5", "--atol", "1e-09", "--max-step", "0.01"]),
+    ("clutch-lockup", {"start_time": 0.5, "atol": 1e-9, "max_step": 0.01, "max_steps": 100000},
+     ["--start-time", "0.5", "--atol", "1e-09", "--max-step", "0.01", "--max-steps", "100000"]),
 ]
 
 
@@ -65,11 +65,13 @@ def test_result_events_and_energy_follow_the_summary() -> None:
 
 # Each bad run: run() keyword arguments, the same for the tool, a part of the message.
 BAD_RUNS = [
-    ({"set": {"load.J": -1}}, ["--set", "load.J=-1"], "/elements/2/J: must be positive"),
-    ({"set": {"nobody.J": 1}}, ["--set", "nobody.J=1"], "nobody"),
+    ({"changes": {"load.J": -1}}, ["--set", "load.J=-1"], "/elements/2/J: must be positive"),
+    ({"changes": {"nobody.J": 1}}, ["--set", "nobody.J=1"], "nobody"),
     ({"params": {"nogear": 2}}, ["--param", "nogear=2"], "no instance named 'nogear'"),
     ({"outputs": ["gear.omega*"]}, ["--output", "gear.omega*"], "matches no column"),
-    ({"stop": -1}, ["--stop-time", "-1"], "the settings given on the command line"),
+    ({"stop_time": -1}, ["--stop-time", "-1"], "the settings given on the command line"),
+    ({"max_steps": 5}, ["--max-steps", "5"], "5"),
+    ({"method": "rk4"}, ["--method", "rk4"], "rk4"),
 ]
 
 

@@ -3,6 +3,8 @@ table whatever the workers and their order, and resuming from a folder."""
 
 from __future__ import annotations
 
+import errno
+import io
 import json
 import math
 import os
@@ -177,3 +179,53 @@ def test_a_task_holds_a_tenth_of_a_second_of_runs(per_variant, remaining: int, s
     from dolvanex.sweep import chunk_size
 
     assert chunk_size(per_variant, remaining, slots) == size
+
+
+def test_a_run_stopped_by_a_signal_is_not_kept_as_refused(wrapped_tool, client, tmp_path: Path) -> None:
+    # The tool stopped from outside (killed, or ending on SIGTERM with its own
+    # status 143) said nothing about the variant: a resume runs it again.
+    wrapped_tool('case "$*" in *gear=3*) kill -TERM $$;; *gear=5*) exit 143;; esac\nexec "$REAL" "$@"')
+    out = tmp_path / "out"
+    space = dv.grid({"gear": [2, 3, 5]})
+    first = dv.sweep(MOTOR_GEAR, space, {"w": dv.final("load.omega")}, out=out, workers=1)
+    assert first["status"].tolist() == ["ok", "failed", "failed"]
+    assert first["message"].tolist()[1:] == ["dolvanex-host was killed by SIGTERM",
+                                             "dolvanex-host was stopped by SIGTERM"]
+    assert not list(out.glob("*.failed.json"))
+    # As an earlier release kept it: a refusal, which it was not.
+    (out / f"{first.loc[1, 'variant']}.failed.json").write_text('{"message": "stopped", "exit_status": 143}')
+    again = dv.sweep(MOTOR_GEAR, space, {"w": dv.final("load.omega")}, out=out, client=client)
+    assert again["status"].tolist() == ["ok"] * 3
+    assert again.loc[1, "w"] == pytest.approx(final_speed(3.0, 0.5), rel=2e-5)
+    assert again.loc[2, "w"] == pytest.approx(final_speed(5.0, 0.5), rel=2e-5)
+
+
+def test_a_full_disk_names_the_file_and_a_resume_finishes(client, tmp_path: Path, monkeypatch, capsys) -> None:
+    from dolvanex.cli import main
+
+    real, writes = os.fsync, []
+
+    def full_after_three_variants(handle: int) -> None:
+        writes.append(handle)
+        if len(writes) > 6:  # a CSV and a summary each
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        real(handle)
+
+    out = tmp_path / "out"
+    args = ["sweep", str(MOTOR_GEAR), "--vary", "gear=1:8:8", "--metric", "w=final(load.omega)", "--scheduler",
+            client.scheduler.address, "--out", str(out)]
+    monkeypatch.setattr(os, "fsync", full_after_three_variants)
+    assert main(args) == 1
+    monkeypatch.undo()
+    err = capsys.readouterr().err
+    assert re.search(rf"^dolvanex: could not write {re.escape(str(out))}/\w+\.csv: No space left on device; "
+                     r"3 of 8 variants complete, kept in ", err), err
+    assert "the table could not be written either" in err and "the same sweep again" in err, err
+    assert len(list(out.glob("*.json"))) == 3 and len(list(out.glob("*.csv"))) == 3
+    assert not list(out.glob(".*")), "no partial file is left"
+
+    assert main(args) == 0
+    fresh = dv.sweep(MOTOR_GEAR, dv.grid({"gear": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0]}),
+                     {"w": dv.final("load.omega")}, client=client)
+    same_table(pd.read_csv(out / "sweep.csv", keep_default_na=False, na_values=[""]),
+               pd.read_csv(io.StringIO(fresh.to_csv(index=False)), keep_default_na=False, na_values=[""]))
