@@ -24,6 +24,7 @@ want() { have_pkg "$1" || need="$need $1"; }
 root=$(cd "$(dirname "$0")/.." && pwd)
 for pkg in cmake ninja-build pkg-config g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev \
            libeigen3-dev libcli11-dev nlohmann-json3-dev libunicorn-dev gnuplot-nox valgrind \
+           libspectra-dev \
            g++-mingw-w64-i686 binutils-mingw-w64-i686 dpkg-dev xz-utils \
            python3 python3-numpy python3-pandas python3-scipy python3-matplotlib python3-tqdm \
            python3-dask python3-distributed python3-pytest; do

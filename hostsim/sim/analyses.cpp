@@ -17,6 +17,7 @@ std::unique_ptr<PlacedModel> Place(const AnalysisOptions& o, std::ostream& log, 
 } // namespace
 
 ModesResult RunModes(const AnalysisOptions& o, std::ostream& log) {
+    CheckModeRequest(o.modes);
     double at = 0.0;
     const std::unique_ptr<PlacedModel> placed = Place(o, log, &at);
     PlacedModel& p = *placed;
@@ -26,7 +27,7 @@ ModesResult RunModes(const AnalysisOptions& o, std::ostream& log) {
     result.library = o.library;
     result.backend = p.session.Library().Backend();
     try {
-        result.set = ComputeModes(lin, p.model);
+        result.set = ComputeModes(lin, p.model, o.modes);
     } catch (const SimError& e) {
         throw SimError(o.model.string() + ": " + e.what());
     }

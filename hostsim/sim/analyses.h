@@ -18,6 +18,7 @@ struct AnalysisOptions {
     std::filesystem::path library;
     std::optional<double> at; // default: the model's start
     std::vector<ModelChange> changes;
+    ModeRequest modes; // which modes, and by which solver
 };
 
 // Warnings of the component go to `log`. Throw SimError on any failure.

@@ -3,9 +3,12 @@
 #include "hostsim/tool/outputs.h"
 
 #include "hostsim/sim/analyses.h"
+#include "hostsim/sim/base/numbers.h"
 #include "hostsim/sim/output/analysis_output.h"
 #include "hostsim/sim/output/plot.h"
 #include "hostsim/tool/tool.h"
+
+#include <cmath>
 
 namespace dvx::tool {
 
@@ -46,6 +49,11 @@ AnalysisCommands::AnalysisCommands(CLI::App& app) {
                                          "linearised at a time");
     AddCommon(modes_, modesArgs_, "Write the modes table (one row per mode) to this CSV file",
               "Draw the shapes of the first modes into this .png or .svg file (needs gnuplot)");
+    countGiven_ = modes_->add_option("--count", count_, "Only the N lowest modes (a rigid-body mode counts)");
+    belowGiven_ = modes_->add_option("--below", below_, "Only the modes below this natural frequency [Hz]");
+    modes_->add_option("--solver", solver_,
+                       "auto (default: the sparse shift-and-invert solver for --count or --below on a large "
+                       "model, else the dense one), dense or sparse");
     response_ = app.add_subcommand("response", "Frequency response from a source's value to an output column of "
                                                "the model linearised at a time");
     AddCommon(response_, responseArgs_, "Write the response (one row per frequency) to this CSV file",
@@ -59,10 +67,25 @@ AnalysisCommands::AnalysisCommands(CLI::App& app) {
     response_->add_option("--points", points_, "Frequencies on the logarithmic grid (default 300)");
 }
 
+sim::ModeRequest AnalysisCommands::ModeRequest() const {
+    sim::ModeRequest q;
+    if (countGiven_->count() > 0 && count_ < 1)
+        throw sim::SimError("--count " + std::to_string(count_) + ": the number of modes must be at least 1");
+    if (belowGiven_->count() > 0 && !(below_ > 0.0 && std::isfinite(below_)))
+        throw sim::SimError("--below " + sim::ShortestText(below_) + ": the frequency must be a positive number [Hz]");
+    if (!sim::ParseSolver(solver_, &q.solver))
+        throw sim::SimError("--solver " + solver_ + ": the solver is auto, dense or sparse");
+    q.count = countGiven_->count() > 0 ? count_ : 0;
+    q.belowHz = belowGiven_->count() > 0 ? below_ : 0.0;
+    sim::CheckModeRequest(q);
+    return q;
+}
+
 std::optional<int> AnalysisCommands::Run(std::ostream& out, std::ostream& err) const {
     const bool modes = modes_->parsed(), response = response_->parsed();
     if (!modes && !response) return std::nullopt;
     const Common& c = modes ? modesArgs_ : responseArgs_;
+    const sim::ModeRequest request = modes ? ModeRequest() : sim::ModeRequest{};
     // Every output is claimed before the work and put in place after it.
     if (c.plotGiven->count() > 0) sim::CheckPlotFile(c.plot);
     Outputs outputs;
@@ -72,7 +95,9 @@ std::optional<int> AnalysisCommands::Run(std::ostream& out, std::ostream& err) c
     const sim::AnalysisOptions o =
         Options(c.model, c.library, c.atGiven->count() > 0 ? std::optional<double>(c.at) : std::nullopt, c.sets);
     if (modes) {
-        const sim::ModesResult r = sim::RunModes(o, err);
+        sim::AnalysisOptions mo = o;
+        mo.modes = request;
+        const sim::ModesResult r = sim::RunModes(mo, err);
         if (csv) sim::WriteModesCsv(r.set, *csv);
         if (plot) sim::PlotModes(r, *plot);
         outputs.CommitAll();

@@ -3,6 +3,8 @@
 // frequency response from a source to an output column there).
 #pragma once
 
+#include "hostsim/sim/analysis/modes.h"
+
 #include <CLI/CLI.hpp>
 
 #include <optional>
@@ -30,10 +32,18 @@ private:
         std::vector<std::string> sets;
     };
     void AddCommon(CLI::App* command, Common& c, const char* csvText, const char* plotText);
+    // Throws SimError naming a bad --count, --below or --solver.
+    sim::ModeRequest ModeRequest() const;
 
     CLI::App* modes_ = nullptr;
     CLI::App* response_ = nullptr;
     Common modesArgs_, responseArgs_;
+    // modes: --count, --below, --solver
+    int count_ = 0;
+    double below_ = 0.0;
+    std::string solver_ = "auto";
+    CLI::Option* countGiven_ = nullptr;
+    CLI::Option* belowGiven_ = nullptr;
     std::string input_, output_;
     double from_ = 0.1, to_ = 100.0;
     int points_ = 300;

@@ -40,7 +40,8 @@ void PrintModes(const ModesResult& r, std::ostream& out) {
         << "at       t = " << FormatNumber(s.t) << " s\n";
     PrintUnitModes(s.unitModes, out);
     out << "network  " << s.unknowns << " unknowns, " << s.differential << " differential, " << s.constraints
-        << " constraints on them; " << s.modes.size() << " modes\n\n";
+        << " constraints on them; " << s.modes.size() << " modes\n"
+        << "solver   " << s.solver << "\n\n";
     out << std::right << std::setw(5) << "mode" << std::setw(16) << "natural [Hz]" << std::setw(16) << "damped [Hz]"
         << std::setw(16) << "damping ratio" << std::setw(28) << "eigenvalue [1/s]" << "\n";
     for (size_t k = 0; k < s.modes.size(); ++k) {
