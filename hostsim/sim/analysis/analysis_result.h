@@ -3,7 +3,9 @@
 // from.
 #pragma once
 
+#include "hostsim/sim/analysis/campbell.h"
 #include "hostsim/sim/analysis/modes.h"
+#include "hostsim/sim/analysis/order_response.h"
 #include "hostsim/sim/analysis/response.h"
 
 #include <filesystem>
@@ -27,6 +29,20 @@ struct ResponseResult {
     double t = 0.0;
     std::vector<std::string> unitModes;
     FrequencyResponse response;
+};
+
+struct CampbellResult {
+    std::filesystem::path model;
+    std::filesystem::path library;
+    std::string backend;
+    CampbellDiagram diagram;
+};
+
+struct OrderResponseResult {
+    std::filesystem::path model;
+    std::filesystem::path library;
+    std::string backend;
+    OrderResponse response;
 };
 
 } // namespace dvx::sim
