@@ -31,6 +31,7 @@ ModesResult RunModes(const AnalysisOptions& o, std::ostream& log) {
     result.backend = p.session.Library().Backend();
     try {
         result.set = ComputeModes(lin, p.model, o.modes);
+        if (o.energy) result.energy = ComputeModalEnergy(lin, p.network(), p.model, result.set);
     } catch (const SimError& e) {
         throw SimError(o.model.string() + ": " + e.what());
     }

@@ -19,6 +19,7 @@ struct AnalysisOptions {
     std::optional<double> at; // default: the model's start
     std::vector<ModelChange> changes;
     ModeRequest modes; // which modes, and by which solver
+    bool energy = false; // modes: their energies and sensitivities too
 };
 
 // The speed sweep of campbell and order-response: NODE's speeds [rpm], the

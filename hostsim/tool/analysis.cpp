@@ -51,6 +51,9 @@ AnalysisCommands::AnalysisCommands(CLI::App& app) : orders_(app) {
               "Draw the shapes of the first modes into this .png or .svg file (needs gnuplot)");
     countGiven_ = modes_->add_option("--count", count_, "Only the N lowest modes (a rigid-body mode counts)");
     belowGiven_ = modes_->add_option("--below", below_, "Only the modes below this natural frequency [Hz]");
+    energyGiven_ = modes_->add_option("--energy", energy_,
+                                      "Write each mode's kinetic, strain and dissipated energy per element, and "
+                                      "the sensitivity of its frequency to each J, c and d, to this CSV file");
     modes_->add_option("--solver", solver_,
                        "auto (default: the sparse shift-and-invert solver for --count or --below on a large "
                        "model, else the dense one), dense or sparse");
@@ -91,14 +94,17 @@ std::optional<int> AnalysisCommands::Run(std::ostream& out, std::ostream& err) c
     Outputs outputs;
     sim::OutputFile* csv = c.csvGiven->count() > 0 ? &outputs.Claim(c.csv, "--csv") : nullptr;
     sim::OutputFile* plot = c.plotGiven->count() > 0 ? &outputs.Claim(c.plot, "--plot") : nullptr;
+    sim::OutputFile* energy = modes && energyGiven_->count() > 0 ? &outputs.Claim(energy_, "--energy") : nullptr;
     std::ostream& report = outputs.OnStandardOutput() ? err : out;
     const sim::AnalysisOptions o =
         Options(c.model, c.library, c.atGiven->count() > 0 ? std::optional<double>(c.at) : std::nullopt, c.sets);
     if (modes) {
         sim::AnalysisOptions mo = o;
         mo.modes = request;
+        mo.energy = energy != nullptr;
         const sim::ModesResult r = sim::RunModes(mo, err);
         if (csv) sim::WriteModesCsv(r.set, *csv);
+        if (energy) sim::WriteModalEnergyCsv(r.set, *r.energy, *energy);
         if (plot) sim::PlotModes(r, *plot);
         outputs.CommitAll();
         sim::PrintModes(r, report);
@@ -111,6 +117,7 @@ std::optional<int> AnalysisCommands::Run(std::ostream& out, std::ostream& err) c
     }
     if (csv) report << "\nCSV written to " << c.csv << "\n";
     if (plot) report << "plot written to " << c.plot << "\n";
+    if (energy) report << "energies written to " << energy_ << "\n";
     return 0;
 }
 

@@ -81,6 +81,8 @@ private:
     std::string solver_ = "auto";
     CLI::Option* countGiven_ = nullptr;
     CLI::Option* belowGiven_ = nullptr;
+    std::string energy_;
+    CLI::Option* energyGiven_ = nullptr;
     std::string input_, output_;
     double from_ = 0.1, to_ = 100.0;
     int points_ = 300;

@@ -4,11 +4,13 @@
 #pragma once
 
 #include "hostsim/sim/analysis/campbell.h"
+#include "hostsim/sim/analysis/modal_energy.h"
 #include "hostsim/sim/analysis/modes.h"
 #include "hostsim/sim/analysis/order_response.h"
 #include "hostsim/sim/analysis/response.h"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@ struct ModesResult {
     std::string backend; // how the library ran
 
     ModeSet set;
+    std::optional<ModalEnergy> energy; // with --energy
 };
 
 struct ResponseResult {

@@ -99,6 +99,20 @@ void WriteModesCsv(const ModeSet& s, OutputFile& csv) {
     }
 }
 
+void WriteModalEnergyCsv(const ModeSet& s, const ModalEnergy& energy, OutputFile& file) {
+    std::ofstream& o = file.Stream();
+    o << "mode,natural_hz,element,type,kinetic_share,strain_share,dissipation_share,J,c,d,sensitivity_J,"
+         "sensitivity_c,sensitivity_d\n";
+    for (size_t k = 0; k < s.modes.size(); ++k)
+        for (const ElementModalEnergy& e : energy.elements) {
+            o << k + 1 << "," << FormatNumber(s.modes[k].naturalHz) << "," << e.element << "," << e.type << ","
+              << FormatNumber(e.kinetic[k]) << "," << FormatNumber(e.strain[k]) << "," << FormatNumber(e.dissipation[k]);
+            for (double v : e.value) o << "," << FormatNumber(v);
+            for (const std::vector<double>& x : e.sensitivity) o << "," << FormatNumber(x[k]);
+            o << "\n";
+        }
+}
+
 void PrintResponse(const ResponseResult& r, std::ostream& out) {
     const FrequencyResponse& f = r.response;
     out << "model    " << r.model.string() << "\n"

@@ -12,6 +12,9 @@
 //             and traced mode where the mode is present
 //   campbell --crossings: mode, order, rpm, frequency_hz, damping_ratio,
 //             and with an operating range inside (1 or 0), margin_pct
+//   modes --energy: mode, natural_hz, element, type, kinetic_share,
+//             strain_share, dissipation_share, J, c, d, sensitivity_J,
+//             sensitivity_c, sensitivity_d; one row per mode and element
 //   order-response: rpm, frequency_hz, then per output COLUMN.amplitude,
 //             COLUMN.phase_deg
 #pragma once
@@ -31,6 +34,8 @@ void WriteModesCsv(const ModeSet& set, OutputFile& file);
 // mode over the inertia nodes: the speed amplitude signed by its phase, and
 // the share of the kinetic energy. Throws SimError when gnuplot fails.
 void PlotModes(const ModesResult& result, OutputFile& file);
+
+void WriteModalEnergyCsv(const ModeSet& set, const ModalEnergy& energy, OutputFile& file);
 
 void PrintResponse(const ResponseResult& result, std::ostream& out);
 void WriteResponseCsv(const FrequencyResponse& response, OutputFile& file);
