@@ -117,9 +117,11 @@ void PlotCampbell(const CampbellResult& r, OutputFile& file) {
         for (size_t k = 0; k < d.traces.size(); ++k)
             g << (k ? ", \\\n     " : "") << data[k] << " using 1:2 with lines linewidth 2 title "
               << GnuplotQuoted("mode " + std::to_string(d.traces[k].number));
-        for (double o : d.orders)
-            g << ", \\\n     x*" << FormatNumber(o / 60.0) << " with lines dashtype " << 2 + (&o - d.orders.data()) % 4 << " linewidth 1.2 linecolor rgb 'gray30' title "
-              << GnuplotQuoted("order " + OrderText(o));
+        // Each order's line in a colour of its own, dashed.
+        const char* const colours[] = {"gray30", "dark-orange", "dark-blue", "dark-magenta", "dark-cyan", "brown"};
+        for (size_t k = 0; k < d.orders.size(); ++k)
+            g << ", \\\n     x*" << FormatNumber(d.orders[k] / 60.0) << " with lines dashtype 2 linewidth 1.5 "
+              << "linecolor rgb '" << colours[k % 6] << "' title " << GnuplotQuoted("order " + OrderText(d.orders[k]));
         g << ", \\\n     " << data.back() << " using 1:2 with points pointtype 7 pointsize 1.2 linecolor rgb 'red' "
           << "title 'crossings'\n";
     });
@@ -169,7 +171,7 @@ void PlotOrderResponse(const OrderResponseResult& r, OutputFile& file) {
     }
     RunGnuplot(file, 600, {rows}, [&](std::ostream& g, const std::vector<std::string>& data) {
         g << "set grid\nset key outside right\nset rmargin 30\nset xlabel 'speed of " << f.node << " [rpm]'\n"
-          << "set ylabel 'amplitude'\nset title "
+          << "set ylabel 'amplitude, in the unit of each output'\nset title "
           << GnuplotQuoted("order " + OrderText(f.order) + " response, " + Name(r.model)) << "\n"
           << "set xrange [" << FormatNumber(f.rpm.front()) << ":" << FormatNumber(f.rpm.back()) << "]\nplot ";
         for (size_t o = 0; o < f.outputs.size(); ++o)
