@@ -161,6 +161,28 @@ TEST_F(ToolTest, CampbellWritesItsTablesWithMargins) {
     EXPECT_NEAR(x.rows[1][6], 100.0 * (1500.0 - x.rows[1][2]) / 1500.0, 1e-9);
 }
 
+// The example's committed files, as its readme's commands write them.
+TEST_F(ToolTest, ExampleCampbellAndOrderResponseFilesAreReproduced) {
+    const std::string example = std::string(DVX_SOURCE_DIR) + "/examples/driveline-shuffle/";
+    const Outcome c = Tool({"campbell", kShuffleModel, "--at", "3.5", "--node", "engine", "--from", "800", "--to",
+                            "6000", "--orders", "1,2,4", "--operating", "1500:4500", "--csv", In("campbell.csv"),
+                            "--crossings", In("crossings.csv")});
+    ASSERT_EQ(c.code, 0) << c.err;
+    const Outcome r = Tool({"order-response", kShuffleModel, "--at", "3.5", "--node", "engine", "--from", "800",
+                            "--to", "6000", "--points", "105", "--order", "2", "--input", "engine:50", "--output",
+                            "halfshaft.torque", "--output", "damper_spring.torque", "--csv", In("order2-response.csv")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    for (const char* name : {"campbell.csv", "crossings.csv", "order2-response.csv"}) {
+        const sim::CsvTable want = sim::ReadCsvTable(example + name), got = sim::ReadCsvTable(In(name));
+        EXPECT_EQ(got.columns, want.columns) << name;
+        ASSERT_EQ(got.rows.size(), want.rows.size()) << name;
+        for (size_t i = 0; i < got.rows.size(); ++i)
+            for (size_t j = 0; j < got.rows[i].size(); ++j)
+                EXPECT_NEAR(got.rows[i][j], want.rows[i][j], 1e-9 * (1.0 + std::abs(want.rows[i][j])))
+                    << name << ", row " << i + 1 << ", column " << want.columns[j];
+    }
+}
+
 TEST_F(ToolTest, OrderCommandsRefuseBadInputNamingIt) {
     const std::string csv = In("never.csv");
     const std::vector<std::string> campbell = {"campbell", kShuffleModel, "--node", "engine", "--from", "800", "--to",
