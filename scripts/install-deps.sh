@@ -27,10 +27,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # --no-build-isolation --no-index ./python` installs it into a venv without
 # a network.
 for pkg in cmake ninja-build pkg-config g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev \
-           libeigen3-dev libcli11-dev nlohmann-json3-dev libunicorn-dev libsuitesparse-dev gnuplot-nox valgrind \
+           libeigen3-dev libcli11-dev nlohmann-json3-dev libunicorn-dev libsuitesparse-dev libspectra-dev \
+           gnuplot-nox valgrind \
            g++-mingw-w64-i686 binutils-mingw-w64-i686 dpkg-dev xz-utils \
            python3 python3-numpy python3-pandas python3-scipy python3-matplotlib python3-tqdm \
-           python3-dask python3-distributed python3-pytest \
+           python3-dask python3-distributed python3-pytest python3-h5py \
            python3-venv python3-pip python3-setuptools python3-wheel; do
   want "$pkg"
 done

@@ -1,6 +1,9 @@
 #include "hostsim/sim/analyses.h"
 
+#include "hostsim/sim/base/numbers.h"
 #include "hostsim/sim/placed_model.h"
+
+#include <cmath>
 
 namespace dvx::sim {
 
@@ -17,6 +20,7 @@ std::unique_ptr<PlacedModel> Place(const AnalysisOptions& o, std::ostream& log, 
 } // namespace
 
 ModesResult RunModes(const AnalysisOptions& o, std::ostream& log) {
+    CheckModeRequest(o.modes);
     double at = 0.0;
     const std::unique_ptr<PlacedModel> placed = Place(o, log, &at);
     PlacedModel& p = *placed;
@@ -26,7 +30,8 @@ ModesResult RunModes(const AnalysisOptions& o, std::ostream& log) {
     result.library = o.library;
     result.backend = p.session.Library().Backend();
     try {
-        result.set = ComputeModes(lin, p.model);
+        result.set = ComputeModes(lin, p.model, o.modes);
+        if (o.energy) result.energy = ComputeModalEnergy(lin, p.network(), p.model, result.set);
     } catch (const SimError& e) {
         throw SimError(o.model.string() + ": " + e.what());
     }
@@ -51,6 +56,65 @@ ResponseResult RunResponse(const AnalysisOptions& o, const std::string& input, c
     result.unitModes = lin.modes;
     try {
         result.response = ComputeResponse(lin, in, out, grid);
+    } catch (const SimError& e) {
+        throw SimError(o.model.string() + ": " + e.what());
+    }
+    return result;
+}
+
+CampbellResult RunCampbell(const AnalysisOptions& o, const CampbellOptions& c, std::ostream& log) {
+    CheckModeRequest(o.modes);
+    CheckSpeedGrid(c.sweep.grid);
+    if (c.orders.empty()) throw SimError("--orders: no order given");
+    double at = 0.0;
+    const std::unique_ptr<PlacedModel> placed = Place(o, log, &at);
+    PlacedModel& p = *placed;
+    FindNode(p.model, c.sweep.node, "--node"); // before the run to T
+    CampbellResult result;
+    result.model = o.model;
+    result.library = o.library;
+    result.backend = p.session.Library().Backend();
+    try {
+        OperatingPoints points(p.model, p.network(), LineariseAt(p.model, p.network(), p.session, at), c.sweep.node,
+                               "--node");
+        result.diagram = ComputeCampbell(points, p.model, c.sweep.grid, c.orders, c.operating, o.modes);
+        result.diagram.node = c.sweep.node;
+    } catch (const SimError& e) {
+        throw SimError(o.model.string() + ": " + e.what());
+    }
+    return result;
+}
+
+OrderResponseResult RunOrderResponse(const AnalysisOptions& o, const OrderResponseOptions& r, std::ostream& log) {
+    CheckSpeedGrid(r.sweep.grid);
+    if (!(r.order > 0.0) || !std::isfinite(r.order))
+        throw SimError("--order " + ShortestText(r.order) + ": the order must be a positive number");
+    if (r.inputs.empty()) throw SimError("--input: give at least one source");
+    double at = 0.0;
+    const std::unique_ptr<PlacedModel> placed = Place(o, log, &at);
+    PlacedModel& p = *placed;
+    // Without --output: the torque of every named spring, the shafts.
+    std::vector<std::string> columns = r.outputs;
+    if (columns.empty())
+        for (const ElementRecord& e : p.model.elements)
+            if (!e.name.empty() && (e.type == "spring" || e.type == "elasto_backlash")) columns.push_back(e.name + ".torque");
+    if (columns.empty())
+        throw SimError("--output: the model has no named spring whose torque is the default output; give --output COLUMN");
+    FindNode(p.model, r.sweep.node, "--node");
+    // Names are checked before the run to T.
+    std::vector<ResponseInput> sources;
+    for (const OrderInput& in : r.inputs) sources.push_back(FindSource(p.model, p.network(), in.source));
+    std::vector<ResponseOutput> outputs;
+    for (const std::string& column : columns) outputs.push_back(FindOutput(p.model, p.network(), p.session, at, column));
+    OrderResponseResult result;
+    result.model = o.model;
+    result.library = o.library;
+    result.backend = p.session.Library().Backend();
+    try {
+        OperatingPoints points(p.model, p.network(), LineariseAt(p.model, p.network(), p.session, at), r.sweep.node,
+                               "--node");
+        result.response = ComputeOrderResponse(points, r.inputs, sources, outputs, r.order, r.sweep.grid);
+        result.response.node = r.sweep.node;
     } catch (const SimError& e) {
         throw SimError(o.model.string() + ": " + e.what());
     }

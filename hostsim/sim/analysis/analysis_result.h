@@ -3,10 +3,14 @@
 // from.
 #pragma once
 
+#include "hostsim/sim/analysis/campbell.h"
+#include "hostsim/sim/analysis/modal_energy.h"
 #include "hostsim/sim/analysis/modes.h"
+#include "hostsim/sim/analysis/order_response.h"
 #include "hostsim/sim/analysis/response.h"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +22,7 @@ struct ModesResult {
     std::string backend; // how the library ran
 
     ModeSet set;
+    std::optional<ModalEnergy> energy; // with --energy
 };
 
 struct ResponseResult {
@@ -27,6 +32,20 @@ struct ResponseResult {
     double t = 0.0;
     std::vector<std::string> unitModes;
     FrequencyResponse response;
+};
+
+struct CampbellResult {
+    std::filesystem::path model;
+    std::filesystem::path library;
+    std::string backend;
+    CampbellDiagram diagram;
+};
+
+struct OrderResponseResult {
+    std::filesystem::path model;
+    std::filesystem::path library;
+    std::string backend;
+    OrderResponse response;
 };
 
 } // namespace dvx::sim

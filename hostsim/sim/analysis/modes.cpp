@@ -3,6 +3,8 @@
 
 #include "hostsim/sim/analysis/reduction.h"
 
+#include <optional>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -49,21 +51,12 @@ void ShapeOf(const Eigen::VectorXcd& onD, const std::vector<int>& posD, const st
     }
 }
 
-ModeSet ComputeModes(const LinearModel& lin, const Model& model) {
-    ModeSet set;
-    set.t = lin.t;
-    set.unitModes = lin.modes;
-    set.unknowns = static_cast<int>(lin.y.size());
-    set.inertias = InertiaNodes(lin, model);
-    const Reduction r = FiniteEigenvalues(lin.a, lin.b);
-    set.differential = static_cast<int>(r.differential.size());
-    set.constraints = r.constraints;
-    set.shift = r.shift;
-    std::vector<int> posD(lin.y.size(), -1);
-    for (size_t i = 0; i < r.differential.size(); ++i)
-        posD[static_cast<size_t>(r.differential[i])] = static_cast<int>(i);
+namespace {
 
-    double scale = r.shift;
+// The reduction's eigenvalues as modes: a conjugate pair is one, a zero
+// (within kRigidShare of the scale) a rigid-body mode.
+void ModesOf(const Reduction& r, const std::vector<int>& posD, ModeSet& set) {
+    double scale = std::max(r.shift, r.rate);
     for (Eigen::Index k = 0; k < r.lambda.size(); ++k) scale = std::max(scale, std::abs(r.lambda[k]));
     for (Eigen::Index k = 0; k < r.lambda.size(); ++k) {
         const std::complex<double> lambda = r.lambda[k];
@@ -80,12 +73,14 @@ ModeSet ComputeModes(const LinearModel& lin, const Model& model) {
             mode.lambda = 0.0;
             mode.dampingRatio = kNaN;
             ShapeOf(shape, posD, set.inertias, mode);
+            mode.vector = std::move(shape);
         } else {
             if (lambda.imag() < 0.0) continue;
             mode.naturalHz = std::abs(lambda) / (2.0 * std::numbers::pi);
             mode.dampedHz = std::abs(lambda.imag()) / (2.0 * std::numbers::pi);
             mode.dampingRatio = -lambda.real() / std::abs(lambda);
             ShapeOf(r.vectors.col(k), posD, set.inertias, mode);
+            mode.vector = r.vectors.col(k);
         }
         set.modes.push_back(std::move(mode));
     }
@@ -93,10 +88,73 @@ ModeSet ComputeModes(const LinearModel& lin, const Model& model) {
         if (x.rigid != y.rigid) return x.rigid;
         return x.naturalHz < y.naturalHz;
     });
+}
+
+Reduction Reduce(const LinearModel& lin, const ModeRequest& q) {
+    const bool large = lin.b.nonZeros() > 0 && [&] {
+        int columns = 0;
+        for (int k = 0; k < lin.b.outerSize(); ++k) columns += lin.b.col(k).nonZeros() > 0 ? 1 : 0;
+        return columns > kDenseLimit;
+    }();
+    const bool sparse = q.solver == Solver::Sparse || (q.solver == Solver::Auto && q.Bounded() && large);
+    if (!sparse) return FiniteEigenvalues(lin.a, lin.b);
+    NearestRequest near;
+    near.eigenvalues = 2 * q.count;
+    near.radius = 2.0 * std::numbers::pi * q.belowHz;
+    if (std::optional<Reduction> r = NearestEigenvalues(lin.a, lin.b, near)) return std::move(*r);
+    if (q.solver == Solver::Sparse)
+        throw SimError("--solver sparse: the model has too few finite eigenvalues for the sparse solver to find " +
+                       std::string(q.Bounded() ? "the modes asked for" : "every mode") + "; use --solver dense");
+    return FiniteEigenvalues(lin.a, lin.b);
+}
+
+} // namespace
+
+void CheckModeRequest(const ModeRequest& q) {
+    if (q.count < 0) throw SimError("--count " + std::to_string(q.count) + ": the number of modes must be at least 1");
+    if (!(q.belowHz >= 0.0) || !std::isfinite(q.belowHz))
+        throw SimError("--below " + ShortestText(q.belowHz) + ": the frequency must be a positive number [Hz]");
+    if (q.solver == Solver::Sparse && !q.Bounded())
+        throw SimError("--solver sparse: the sparse solver finds the lowest modes; give --count N or --below HZ");
+}
+
+bool ParseSolver(const std::string& text, Solver* solver) {
+    if (text == "auto") *solver = Solver::Auto;
+    else if (text == "dense") *solver = Solver::Dense;
+    else if (text == "sparse") *solver = Solver::Sparse;
+    else return false;
+    return true;
+}
+
+ModeSet ComputeModes(const LinearModel& lin, const Model& model, const ModeRequest& request) {
+    CheckModeRequest(request);
+    ModeSet set;
+    set.t = lin.t;
+    set.unitModes = lin.modes;
+    set.unknowns = static_cast<int>(lin.y.size());
+    set.inertias = InertiaNodes(lin, model);
+    const Reduction r = Reduce(lin, request);
+    set.differential = static_cast<int>(r.differential.size());
+    set.differentialUnknowns = r.differential;
+    set.constraints = r.constraints;
+    set.shift = r.shift;
+    set.solver = r.solver;
+    std::vector<int> posD(lin.y.size(), -1);
+    for (size_t i = 0; i < r.differential.size(); ++i)
+        posD[static_cast<size_t>(r.differential[i])] = static_cast<int>(i);
+    ModesOf(r, posD, set);
     if (set.modes.empty())
         throw SimError("the model has no finite mode at t = " + TimeText(lin.t) + ": " +
                        std::to_string(set.differential) + " differential unknowns, " +
                        std::to_string(set.constraints) + " of them fixed by constraints");
+    // The request's bounds, the same for either solver.
+    std::vector<Mode> kept;
+    for (Mode& m : set.modes) {
+        if (request.belowHz > 0.0 && !(m.naturalHz < request.belowHz)) continue;
+        if (request.count > 0 && static_cast<int>(kept.size()) >= request.count) break;
+        kept.push_back(std::move(m));
+    }
+    set.modes = std::move(kept);
     return set;
 }
 

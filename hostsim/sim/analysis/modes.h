@@ -13,6 +13,8 @@
 #include "hostsim/sim/analysis/linearise.h"
 #include "hostsim/sim/model/model.h"
 
+#include <Eigen/Dense>
+
 #include <complex>
 #include <string>
 #include <vector>
@@ -36,6 +38,8 @@ struct Mode {
     // its phase against that one [deg, -180 to 180], and its share of the
     // mode's kinetic energy (NaN where the mode moves no inertia).
     std::vector<double> amplitude, phaseDeg, energyShare;
+    // The eigenvector on the differential unknowns (ModeSet::differential).
+    Eigen::VectorXcd vector;
 };
 
 struct ModeSet {
@@ -45,12 +49,32 @@ struct ModeSet {
     std::vector<Mode> modes; // rigid-body modes first, then by natural frequency
     int unknowns = 0, differential = 0, constraints = 0;
     double shift = 0.0;
+    std::vector<int> differentialUnknowns; // D, where Mode::vector lives
+    std::string solver;                    // "dense", or the sparse solver's work
 };
 
 // |lambda| below this share of the spectrum's scale is a rigid-body mode.
 inline constexpr double kRigidShare = 1e-9;
 
-ModeSet ComputeModes(const LinearModel& lin, const Model& model);
+// Which modes are wanted, and how they are found: the dense reduction finds
+// every one; the sparse solver the lowest, for a bounded request.
+enum class Solver { Auto, Dense, Sparse };
+struct ModeRequest {
+    Solver solver = Solver::Auto;
+    int count = 0;        // the lowest modes (a rigid-body mode counts); 0 for no bound
+    double belowHz = 0.0; // every mode below this natural frequency [Hz]; 0 for no bound
+    bool Bounded() const { return count > 0 || belowHz > 0.0; }
+};
+// Auto takes the sparse path for a bounded request on more differential
+// unknowns than this; below it the dense reduction is quicker.
+inline constexpr int kDenseLimit = 200;
+
+// Throws SimError naming the option: --count below 1, --below not a positive
+// frequency.
+void CheckModeRequest(const ModeRequest& request);
+ModeSet ComputeModes(const LinearModel& lin, const Model& model, const ModeRequest& request = {});
+// The solver's name on the command line ("auto", "dense", "sparse").
+bool ParseSolver(const std::string& text, Solver* solver);
 
 // The shape of a (complex) eigenvector on the inertia nodes, into `mode`.
 void ShapeOf(const Eigen::VectorXcd& onD, const std::vector<int>& posD, const std::vector<InertiaNode>& inertias,

@@ -49,6 +49,12 @@ double Derivative(const ResponseOutput& output, const std::vector<double>& y0, c
 
 } // namespace
 
+std::complex<double> OutputAlong(const ResponseOutput& output, const std::vector<double>& y0,
+                                 const Eigen::VectorXcd& x) {
+    std::vector<double> scratch(y0.size());
+    return {Derivative(output, y0, x.real(), scratch), Derivative(output, y0, x.imag(), scratch)};
+}
+
 ResponseInput FindSource(const Model& model, const Network& network, const std::string& name) {
     const ElementRecord* found = nullptr;
     for (const ElementRecord& e : model.elements)

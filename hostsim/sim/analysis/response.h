@@ -38,6 +38,12 @@ struct ResponseOutput {
 ResponseOutput FindOutput(const Model& model, Network& network, const Session& session, double t,
                           const std::string& column);
 
+// The output's phasor along a complex deviation x of the unknowns about y0:
+// its derivative along Re x and along Im x (exact for outputs linear or
+// quadratic in the unknowns).
+std::complex<double> OutputAlong(const ResponseOutput& output, const std::vector<double>& y0,
+                                 const Eigen::VectorXcd& x);
+
 struct FrequencyGrid {
     double from = 0.1, to = 100.0; // [Hz]
     int points = 300;

@@ -40,7 +40,8 @@ void PrintModes(const ModesResult& r, std::ostream& out) {
         << "at       t = " << FormatNumber(s.t) << " s\n";
     PrintUnitModes(s.unitModes, out);
     out << "network  " << s.unknowns << " unknowns, " << s.differential << " differential, " << s.constraints
-        << " constraints on them; " << s.modes.size() << " modes\n\n";
+        << " constraints on them; " << s.modes.size() << " modes\n"
+        << "solver   " << s.solver << "\n\n";
     out << std::right << std::setw(5) << "mode" << std::setw(16) << "natural [Hz]" << std::setw(16) << "damped [Hz]"
         << std::setw(16) << "damping ratio" << std::setw(28) << "eigenvalue [1/s]" << "\n";
     for (size_t k = 0; k < s.modes.size(); ++k) {
@@ -96,6 +97,20 @@ void WriteModesCsv(const ModeSet& s, OutputFile& csv) {
               << FormatNumber(m.energyShare[n]);
         o << "\n";
     }
+}
+
+void WriteModalEnergyCsv(const ModeSet& s, const ModalEnergy& energy, OutputFile& file) {
+    std::ofstream& o = file.Stream();
+    o << "mode,natural_hz,element,type,kinetic_share,strain_share,dissipation_share,J,c,d,sensitivity_J,"
+         "sensitivity_c,sensitivity_d\n";
+    for (size_t k = 0; k < s.modes.size(); ++k)
+        for (const ElementModalEnergy& e : energy.elements) {
+            o << k + 1 << "," << FormatNumber(s.modes[k].naturalHz) << "," << e.element << "," << e.type << ","
+              << FormatNumber(e.kinetic[k]) << "," << FormatNumber(e.strain[k]) << "," << FormatNumber(e.dissipation[k]);
+            for (double v : e.value) o << "," << FormatNumber(v);
+            for (const std::vector<double>& x : e.sensitivity) o << "," << FormatNumber(x[k]);
+            o << "\n";
+        }
 }
 
 void PrintResponse(const ResponseResult& r, std::ostream& out) {
