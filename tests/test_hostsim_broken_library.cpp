@@ -1,7 +1,9 @@
 // A component library for the host simulator's tests: an ideal gear that a
 // test can make misbehave in one chosen way through the extra export
 // BrokenSetFault. Built a second time without UDMMain (DVX_BROKEN_NO_MAIN)
-// as a library that lacks an export.
+// as a library that lacks an export. The parameter text "abort" ends the
+// process at set-up, as a crashing component would: the batch's worker
+// tests run variants through it.
 #include "component/instance.h"
 #include "host/boundary.h"
 #include "platform/memory.h"
@@ -78,6 +80,7 @@ int32_t DVX_CDECL UDMMain(int32_t callType, char* text, double* in, double* out,
     if (status == kStatusOk) {
         switch (callType) {
         case 1:
+            if (text != nullptr && std::strcmp(text, "abort") == 0) std::abort();
             *r = Record{text != nullptr ? std::strtod(text, nullptr) : 1.0, 0, 0, 0, 0};
             if (r->k == 0.0) r->k = 1.0;
             ib->jacobianEntries = 8;
