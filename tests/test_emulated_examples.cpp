@@ -92,5 +92,29 @@ TEST(EmulatedAnalyses, ModesAndResponseOfTheDrivelineAreTheNativeOnes) {
         EXPECT_TRUE(SameBits(emulatedResponse.response.magnitudeDb[i], nativeResponse.response.magnitudeDb[i])) << i;
 }
 
+// A batch's way: the DLL loaded once, examples run on it in turn, and the
+// first again at the end. The DLL's process-wide state lives on in the
+// emulated CPU between the runs; each run must still give, bit for bit,
+// what it gives alone (which the examples above hold to the native
+// library's results).
+TEST(EmulatedBatch, ALibraryLoadedOnceRunsEachExampleAsItRunsAlone) {
+    const SharedLibrary loaded = OpenLibrary(Dll());
+    for (const char* example : {"motor-gear", "clutch-lockup", "variable-ratio", "brake-stop", "motor-gear"}) {
+        RunOptions o = ExampleOptions(example);
+        o.library = NativeLibrary();
+        const RunResult alone = RunQuietly(o);
+        o.library = Dll();
+        o.loaded = loaded;
+        const RunResult shared = RunQuietly(o);
+        ASSERT_EQ(shared.samples.size(), alone.samples.size()) << example;
+        size_t differing = 0;
+        for (size_t row = 0; row < alone.samples.size(); ++row)
+            for (size_t c = 0; c < alone.samples[row].size(); ++c)
+                differing += SameBits(alone.samples[row][c], shared.samples[row][c]) ? 0 : 1;
+        EXPECT_EQ(differing, 0u) << example;
+        EXPECT_EQ(shared.stats.stepCalls, alone.stats.stepCalls) << example;
+    }
+}
+
 } // namespace
 } // namespace dvx::sim
