@@ -14,7 +14,7 @@ from __future__ import annotations
 
 from typing import Any, Mapping, Optional, Sequence
 
-from .analysis import modes, response
+from .analysis import campbell, modes, order_response, response
 from .metrics import Metric, MetricError, dissipated, final, integral, max, mean, min, steps, supplied, time_to
 from .model import ModelBundle, ModelError, ModelLike, model_file  # noqa: F401 - ModelBundle: public before
 from .plotting import plot_sweep
@@ -25,7 +25,8 @@ from .sweep import Interrupted, SweepError, sweep
 from .tool import RunOptions, find_tool, run_tool
 
 __all__ = [
-    "run", "sweep", "modes", "response", "grid", "samples", "plot_sweep", "Result", "SimulationError", "ModelError",
+    "run", "sweep", "modes", "response", "campbell", "order_response", "grid", "samples", "plot_sweep", "Result",
+    "SimulationError", "ModelError",
     "Metric", "MetricError", "final", "max", "min", "mean", "integral", "time_to", "dissipated", "supplied",
     "steps", "find_tool", "Interrupted", "SweepError", "SETTINGS",
 ]
