@@ -1,6 +1,7 @@
 #include "hostsim/sim/network/component_unit.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace dvx::sim {
 
@@ -48,7 +49,11 @@ void ComponentUnit::Refresh(const Point& p) {
         std::copy(last, first, first);
         firstRhs_ = rhs_;
         haveFirst_ = true;
-    } else if (constant_ && (!std::equal(last, first, first) || rhs_ != firstRhs_)) {
+    } else if (constant_ && (std::memcmp(&*last, &*first, slots_.size() * sizeof(double)) != 0 ||
+                             std::memcmp(rhs_.data(), firstRhs_.data(), sizeof rhs_) != 0)) {
+        // Compared as bits: the same values the component gave before. A
+        // zero that changes sign counts as a change, which costs a step call
+        // later at most; a NaN given again counts as the same.
         constant_ = false;
     }
     fresh_ = true;
