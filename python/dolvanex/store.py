@@ -23,10 +23,14 @@ from .worker import FAILED, Outcome, completed
 TABLE = "sweep.csv"
 
 
-def variant_key(bundle: ModelBundle, options: RunOptions) -> str:
-    """A stable name for a variant: a hash of the model (with its inputs)
-    and of the tool's arguments, which hold the variant's values as texts."""
-    text = json.dumps({"model": bundle.digest, "arguments": options.arguments()}, separators=(",", ":"))
+def variant_key(bundle: ModelBundle, options: RunOptions, library: Optional[str] = None) -> str:
+    """A stable name for a variant: a hash of the model (with its inputs),
+    of the tool's arguments, which hold the variant's values as texts, and
+    of the library's path when one is named."""
+    named: dict[str, Any] = {"model": bundle.digest, "arguments": options.arguments()}
+    if library is not None:
+        named["library"] = library
+    text = json.dumps(named, separators=(",", ":"))
     return hashlib.sha256(text.encode()).hexdigest()[:20]
 
 
