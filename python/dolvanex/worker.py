@@ -8,7 +8,6 @@ from __future__ import annotations
 import atexit
 import functools
 import itertools
-import json
 import math
 import os
 import shutil
@@ -125,7 +124,10 @@ def batch_outcome(task: VariantTask, result: dict[str, Any], csv: Path, readable
     message = readable(str(result.get("message") or "").strip())
     if status == 0:
         try:
-            run = Result(csv.read_text(encoding="utf-8"), json.dumps(result["summary"], indent=2))
+            summary = result["summary"]
+            if not isinstance(summary, dict):
+                raise ValueError(f"the result line's summary is {type(summary).__name__}")
+            run = Result.of(csv.read_text(encoding="utf-8"), summary)
         except (OSError, ValueError, TypeError) as error:
             return Outcome(task.key, FAILED, f"the run completed but its files cannot be read: {error}")
         outcome = completed(task.key, run, task.metrics)
@@ -175,9 +177,11 @@ def run_chunk(tasks: list[VariantTask], bundle: ModelBundle, tag: Optional[str] 
             if stopped():
                 outcomes.append(Outcome(task.key, CANCELLED, "the study was stopped"))
                 continue
-            began = time.perf_counter()
+            began, warm = time.perf_counter(), tool.running()
             outcome = run_in_batch(task, tool, readable, stopped)
-            outcome.elapsed = time.perf_counter() - began
+            # A variant that started the process took its start too, which
+            # the sizes of the next tasks must not count.
+            outcome.elapsed = time.perf_counter() - began if warm else math.nan
             outcomes.append(outcome)
     finally:
         POOL.give_back(tool)
