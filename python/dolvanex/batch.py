@@ -60,19 +60,21 @@ class ToolEnded(Exception):
         self.message, self.status = message, status
 
 
-def _die_with_parent(parent: int, prctl: Any) -> None:
-    # In the child, between fork and exec: SIGKILL once the starting thread
-    # ends; if the parent is already gone, end now.
-    prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
-    if os.getppid() != parent:
-        os._exit(1)
+def _own_group_dying_with_parent(parent: int, prctl: Any) -> None:
+    # In the child, between fork and exec: a process group of its own, and
+    # SIGKILL once the starting thread ends; if the parent is already gone,
+    # end now.
+    os.setpgid(0, 0)
+    if prctl is not None:
+        prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+        if os.getppid() != parent:
+            os._exit(1)
 
 
 def _preexec() -> Any:
-    if not sys.platform.startswith("linux"):
-        return None
-    prctl = ctypes.CDLL(None, use_errno=True).prctl  # looked up here, not in the child
-    return functools.partial(_die_with_parent, os.getpid(), prctl)
+    # prctl is looked up here, not in the child.
+    prctl = ctypes.CDLL(None, use_errno=True).prctl if sys.platform.startswith("linux") else None
+    return functools.partial(_own_group_dying_with_parent, os.getpid(), prctl)
 
 
 def variant_line(options: RunOptions, csv: Path, timeout: Optional[float]) -> dict[str, Any]:
@@ -117,7 +119,7 @@ class BatchTool:
         self.errors = runs_folder() / f"{os.getpid()}-batch-{id(self):x}.err"
         with open(self.errors, "wb") as errors:
             process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=errors,
-                                       preexec_fn=_preexec(), process_group=0, close_fds=True)
+                                       preexec_fn=_preexec(), close_fds=True)
         self.buffer, self.killed = b"", False
         return process
 

@@ -148,8 +148,8 @@ class _Plan:
         if self.store is None:
             return text
         try:
-            self.store.write_table(table)
-            kept = f"sweep.csv lists them, the rest marked {CANCELLED}"
+            self.store.write_results(table, self.places)
+            kept = f"sweep.csv lists them, the rest marked {CANCELLED}, sweep.h5 holds their samples"
         except OSError as error:
             kept = f"the table could not be written either ({error})"
         return f"{text}, kept in {self.store.folder} ({kept}); {again}"
@@ -269,7 +269,7 @@ def sweep(
         signals.stop()  # complete: a signal now waits for the table
         table = plan.table()
         if plan.store is not None:
-            plan.store.write_table(table)
+            plan.store.write_results(table, plan.places)
         return table
 
 
