@@ -53,11 +53,11 @@ _SETTING_KEYS = {s.option: (s.key, s.kind) for s in SETTINGS}
 class ToolEnded(Exception):
     """The process ended (or was killed) before the result line came;
     `status` is its exit status (negative: the signal), None when it was
-    killed by the watchdog."""
+    killed here; `late` when that was the watchdog's doing."""
 
-    def __init__(self, message: str, status: Optional[int]) -> None:
+    def __init__(self, message: str, status: Optional[int], late: bool = False) -> None:
         super().__init__(message)
-        self.message, self.status = message, status
+        self.message, self.status, self.late = message, status, late
 
 
 def _own_group_dying_with_parent(parent: int, prctl: Any) -> None:
@@ -158,8 +158,8 @@ class BatchTool:
             left = _SLICE if deadline is None else min(_SLICE, deadline - time.monotonic())
             if left <= 0.0 or stopped():
                 self.kill()
-                raise ToolEnded(f"no result within {watchdog:g} s" if left <= 0.0 else "the study was stopped",
-                                None)
+                late = left <= 0.0
+                raise ToolEnded(f"no result within {watchdog:g} s" if late else "the study was stopped", None, late)
             ready, _, _ = select.select([handle], [], [], left)
             if ready:
                 chunk = os.read(handle, _READ)

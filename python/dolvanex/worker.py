@@ -155,7 +155,7 @@ def run_in_batch(task: VariantTask, tool: BatchTool, readable: Callable[[str], s
     except ToolEnded as ended:
         if stopped():
             return Outcome(task.key, CANCELLED, "the study was stopped")
-        if ended.status is None:
+        if ended.late:
             return Outcome(task.key, TIMEOUT, _timed_out(task.timeout))
         return Outcome(task.key, FAILED, readable(ended.message), exit_status=ended.status)
     finally:

@@ -204,10 +204,12 @@ def wrapped_batch(wrapped_tool: Callable[[str], Path]) -> Callable[[str], Path]:
     line on to the real tool's, after the `case` patterns in `cases` (each
     `PATTERN) COMMANDS;;`) had their say over it: `exec sleep 30` hangs
     the variant, `kill -KILL 0` kills the batch (its process group) under
-    it. Returns the log of the lines, one per variant run."""
+    it, `echo ... >&3; continue` answers in the tool's place. Returns the
+    log of the lines, one per variant run."""
 
     def make(cases: str) -> Path:
         log = wrapped_tool(f'[ "$1" = batch ] || exec "$REAL" "$@"\n'
+                           f'exec 3>&1\n'
                            f'while IFS= read -r line; do\n'
                            f'  printf "%s\\n" "$line" >> "$LOG.variants"\n'
                            f'  case "$line" in\n{cases}\n  esac\n'

@@ -88,6 +88,15 @@ def test_the_tools_own_time_limit_is_a_timeout_and_the_rest_complete(client, tmp
     assert not list(tmp_path.glob(f"{table.loc[1, 'variant']}*")), "a timeout is not kept"
 
 
+@pytest.mark.parametrize("answer", ["not json", '{"id": 3}', "[1, 2]"])
+def test_an_answer_that_is_no_result_fails_its_variant_alone(wrapped_batch, answer: str) -> None:
+    log = wrapped_batch(f"""*'"gear":"3"'*) echo '{answer}' >&3; continue;;""")
+    table = dv.sweep(MOTOR_GEAR, dv.grid({"gear": [2, 3, 4, 5]}), METRICS, workers=1)
+    assert table["status"].tolist() == ["ok", "failed", "ok", "ok"], table["message"].tolist()
+    assert table.loc[1, "message"] == f"dolvanex-host batch wrote a line that is no result: {answer!r}"
+    assert len(log.read_text().splitlines()) == 4, "each variant once"
+
+
 # Runs one variant in a batch process, prints the process's id, then runs a
 # long one (or none) and waits to be killed.
 _HOLDER = """
