@@ -115,6 +115,8 @@ _TIME_LIMIT = "the run went past its time limit"
 
 
 def _timed_out(timeout: Optional[float]) -> str:
+    if timeout is None:  # a limit of the tool's own: none is given it today
+        return "the run went past its time limit and was stopped"
     return f"the run took longer than {timeout:g} s and was stopped"
 
 
