@@ -2,8 +2,9 @@
 20,000 short motor-gear variants (a grid of the gear and the load's
 inertia, 1 s each) on 2 local workers, every run kept in a folder.
 
-Prints the client's memory (resident now, and its peak so far) and its open
-file descriptors before the sweep, when the first variant is recorded,
+Prints the client's memory (resident now, and its peak so far; the local
+cluster's workers are threads of the client, so theirs is in it) and its
+open file descriptors before the sweep, when the first variant is recorded,
 halfway, at the last one and after the sweep has returned (its cluster
 closed); then the wall time. Neither should grow with the number of
 variants beyond the table itself (a few MB for 20,000 rows).

@@ -4,7 +4,6 @@ import sys
 
 from .cli import main
 
-# The local cluster's worker processes import the main module again; only
-# the real start runs the command.
+# Only the real start runs the command, not an import of this module.
 if __name__ == "__main__":
     sys.exit(main())

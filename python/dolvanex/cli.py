@@ -128,7 +128,7 @@ def _parser() -> argparse.ArgumentParser:
     s.add_argument("--metric", action="append", default=[], metavar="NAME=EXPR",
                    help=f"{', '.join(usage(n) for n in CATALOGUE)} (repeatable)")
     where = s.add_mutually_exclusive_group()
-    where.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: one per core)")
+    where.add_argument("--workers", type=int, metavar="N", help="local workers (default: one per core)")
     where.add_argument("--scheduler", metavar="ADDRESS", help="an existing Dask scheduler, tcp://HOST:8786")
     s.add_argument("--out", metavar="DIR", help="keep every run and sweep.csv here; a re-run resumes")
     s.add_argument("--plot", metavar="FILE", help="draw each metric over the varied values (.png or .svg)")

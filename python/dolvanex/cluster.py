@@ -36,40 +36,32 @@ class ClusterError(RuntimeError):
     """The cluster can no longer run the sweep: no scheduler, or no worker."""
 
 
-def _tracker_deaf_to_hangups() -> None:
-    # Python's tracker of the workers' semaphores ignores SIGINT and SIGTERM
-    # but not SIGHUP, which a closed terminal sends the whole process group:
-    # without it the semaphores' removal at the cluster's close goes wrong
-    # noisily. Started with SIGHUP blocked, it keeps it blocked.
-    from multiprocessing import resource_tracker
-
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGHUP})
-    try:
-        resource_tracker.ensure_running()
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
-
-
 @contextmanager
-def local_cluster(workers: int) -> Iterator[Any]:
-    """Single-threaded worker processes and their scheduler, every socket on
-    127.0.0.1 (the HTTP servers too, which Dask would open on every
-    interface), the workers' folders in a temporary folder of the cluster's
-    own that goes with it. Closed however the block ends, in bounded time."""
+def local_cluster(workers: int, reachable: bool = False) -> Iterator[Any]:
+    """`workers` single-threaded Dask workers in this process, with their
+    scheduler, talking in memory (`reachable`: over TCP on 127.0.0.1, so
+    that other processes may connect), their HTTP servers on 127.0.0.1, the
+    workers' folders in a temporary folder of the cluster's own that goes
+    with it. Closed however the block ends, in bounded time.
+
+    Threads, not processes: the work of a variant is in its batch process
+    (one per worker), and a worker thread only writes its line, reads the
+    result and takes the metrics. Worker processes would cost the study a
+    few seconds of start (each imports Dask and pandas again), more than
+    400 short variants take; a crash of the tool takes only its batch
+    process with it either way."""
     import dask
     from distributed import LocalCluster
 
-    from .quiet import QuietNanny
-
-    _tracker_deaf_to_hangups()
     with cluster_folder() as home:
         cluster = None
         try:
-            with dask.config.set(_SHORT_LOGS):  # the workers, started here, take it along
-                cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+            with dask.config.set(_SHORT_LOGS):
+                where = {"protocol": "tcp://", "host": "127.0.0.1"} if reachable else {}
+                cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=False, **where,
                                        dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0",
-                                       silence_logs=logging.CRITICAL, local_directory=str(home),
-                                       worker_class=QuietNanny)
+                                       silence_logs=logging.CRITICAL,
+                                       local_directory=str(home))
             yield cluster
         finally:
             if cluster is not None:
@@ -77,7 +69,8 @@ def local_cluster(workers: int) -> Iterator[Any]:
 
 
 def close_cluster(cluster: Any) -> None:
-    """Closes a local cluster; worker processes that outlive the wait are killed."""
+    """Closes a local cluster; worker processes (of another kind of local
+    cluster) that outlive the wait are killed."""
     pids = []
     try:
         pids = [getattr(w, "pid", None) for w in cluster.workers.values()]
@@ -88,7 +81,7 @@ def close_cluster(cluster: Any) -> None:
     except Exception:  # closing is best effort; what is left is killed below
         pass
     for pid in pids:
-        if pid:
+        if pid and pid != os.getpid():
             try:
                 os.kill(pid, signal.SIGKILL)
             except OSError:
@@ -106,8 +99,8 @@ def close_client(client: Any) -> None:
 def dask_client(client: Any, workers: Optional[int], timeout: float = CLUSTER_TIMEOUT) -> Iterator[Any]:
     """The client to run on: the one given, one connected to the address
     given (waiting up to `timeout` s for it), or a local cluster of
-    single-threaded worker processes (one per core unless `workers` says
-    otherwise) on 127.0.0.1, closed afterwards."""
+    single-threaded workers in this process (one per core unless `workers`
+    says otherwise), closed afterwards."""
     from distributed import Client
 
     if client is not None and workers is not None:
@@ -132,9 +125,7 @@ def dask_client(client: Any, workers: Optional[int], timeout: float = CLUSTER_TI
                     local.wait_for_workers(count, timeout=WORKER_START)
                 except TimeoutError:
                     raise RuntimeError(
-                        f"the local cluster's {count} worker processes did not start within {WORKER_START:g} s; "
-                        "a script that calls sweep() must do so under 'if __name__ == \"__main__\":' (the workers "
-                        "import it again) and be a file, not standard input") from None
+                        f"the local cluster's {count} workers did not start within {WORKER_START:g} s") from None
                 yield local
             finally:
                 close_client(local)

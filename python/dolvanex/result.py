@@ -52,9 +52,24 @@ class Result:
 
     def __init__(self, csv_text: str, summary_text: str) -> None:
         self.csv_text = csv_text
-        self.summary_text = summary_text
+        self._summary_text: Optional[str] = summary_text
         self.summary: dict[str, Any] = json.loads(summary_text)
         self._data: Optional[pd.DataFrame] = None
+
+    @staticmethod
+    def of(csv_text: str, summary: dict[str, Any]) -> "Result":
+        """A run whose summary document is at hand as a dict (a batch's
+        result line): its text is written only when asked for."""
+        result = Result.__new__(Result)
+        result.csv_text, result._summary_text, result.summary, result._data = csv_text, None, summary, None
+        return result
+
+    @property
+    def summary_text(self) -> str:
+        """The summary document as the tool wrote it, or as the dict reads."""
+        if self._summary_text is None:
+            self._summary_text = json.dumps(self.summary, indent=2)
+        return self._summary_text
 
     @staticmethod
     def from_files(csv: Path, summary: Path) -> "Result":

@@ -4,6 +4,7 @@ runs stopped on the workers however it ends."""
 
 from __future__ import annotations
 
+import asyncio
 import math
 import time
 import uuid
@@ -51,8 +52,8 @@ class Schedule:
     in the order they finish."""
 
     def __init__(self, client: Any, bundle: ModelBundle, tasks: Chunk, record: Callable[[int, Outcome], None],
-                 cluster_timeout: float) -> None:
-        self.client, self.bundle, self.record = client, bundle, record
+                 cluster_timeout: float, library: Optional[str] = None) -> None:
+        self.client, self.bundle, self.record, self.library = client, bundle, record, library
         self.queue = deque(tasks)
         self.running: dict[str, tuple[Any, Chunk]] = {}
         self.watch = Watch(client, cluster_timeout)
@@ -80,7 +81,7 @@ class Schedule:
         while self.queue and len(self.running) < slots:
             size = chunk_size(per_variant, len(self.queue), slots)
             chunk = [self.queue.popleft() for _ in range(min(size, len(self.queue)))]
-            future = self.client.submit(run_chunk, [task for _, task in chunk], self.shared, self.tag,
+            future = self.client.submit(run_chunk, [task for _, task in chunk], self.shared, self.tag, self.library,
                                         key=f"{self.tag}-{chunk[0][0]}", pure=False)
             self.running[future.key] = (future, chunk)
 
@@ -105,7 +106,16 @@ class Schedule:
             # the variants wait for it to come back (or the watch to end it).
             self.queue.extendleft(reversed(chunk))
             return
-        outcomes = future.result() if future.status == "finished" else [_lost(t.key, future) for _, t in chunk]
+        if future.status != "finished":
+            outcomes = [_lost(t.key, future) for _, t in chunk]
+        else:
+            try:
+                outcomes = future.result()
+            except (OSError, TimeoutError, CancelledError, asyncio.CancelledError):
+                # The scheduler went while the outcomes were fetched (the
+                # client cancels its futures then): as a cancelled chunk, they wait for it (or for the watch to end it).
+                self.queue.extendleft(reversed(chunk))
+                return
         for (index, _), outcome in zip(chunk, outcomes):
             if math.isfinite(outcome.elapsed):
                 self.elapsed += outcome.elapsed

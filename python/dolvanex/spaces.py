@@ -8,7 +8,6 @@ from typing import Any, Iterable, Mapping, Optional, Sequence, Union
 
 import numpy as np
 import pandas as pd
-from scipy.stats import qmc
 
 SpaceLike = Union[pd.DataFrame, Sequence[Mapping[str, Any]]]
 
@@ -44,6 +43,10 @@ def samples(
     high = np.array([float(ranges[p][1]) for p in places])
     if not np.all(low < high):
         raise ValueError("samples: every range needs low < high")
+    # Imported here: scipy.stats takes half a second, a third of a short
+    # study's start, and a grid never needs it.
+    from scipy.stats import qmc
+
     if method == "lhs":
         unit = qmc.LatinHypercube(d=len(places), seed=seed).random(n)
     elif method == "random":

@@ -1,6 +1,6 @@
 """A sweep's folder (``out=DIR``): each variant's CSV and summary document
-under the variant's hash, a record of each run the tool refused, and the
-table ``sweep.csv``. Every file appears complete or not at all, so that a
+under the variant's hash, a record of each run the tool refused, the
+table ``sweep.csv`` and every variant's samples in ``sweep.h5``. Every file appears complete or not at all, so that a
 sweep killed at any moment resumes from what is there."""
 
 from __future__ import annotations
@@ -17,16 +17,21 @@ import pandas as pd
 from .metrics import MetricLike
 from .model import ModelBundle
 from .result import Result
+from .samples_file import write_samples
 from .tool import RunOptions
 from .worker import FAILED, Outcome, completed
 
 TABLE = "sweep.csv"
 
 
-def variant_key(bundle: ModelBundle, options: RunOptions) -> str:
-    """A stable name for a variant: a hash of the model (with its inputs)
-    and of the tool's arguments, which hold the variant's values as texts."""
-    text = json.dumps({"model": bundle.digest, "arguments": options.arguments()}, separators=(",", ":"))
+def variant_key(bundle: ModelBundle, options: RunOptions, library: Optional[str] = None) -> str:
+    """A stable name for a variant: a hash of the model (with its inputs),
+    of the tool's arguments, which hold the variant's values as texts, and
+    of the library's path when one is named."""
+    named: dict[str, Any] = {"model": bundle.digest, "arguments": options.arguments()}
+    if library is not None:
+        named["library"] = library
+    text = json.dumps(named, separators=(",", ":"))
     return hashlib.sha256(text.encode()).hexdigest()[:20]
 
 
@@ -101,3 +106,16 @@ class Store:
         path = self.folder / TABLE
         write_atomically(path, table.to_csv(index=False).encode("utf-8"))
         return path
+
+    def samples(self, key: str) -> Optional[str]:
+        """A kept variant's CSV text, None when it has none."""
+        try:
+            return self._csv(key).read_text(encoding="utf-8")
+        except FileNotFoundError:
+            return None
+
+    def write_results(self, table: pd.DataFrame, places: list[str]) -> None:
+        """The table, then every variant's samples in one HDF5 file
+        (samples_file.py); raises OSError naming the file it could not write."""
+        self.write_table(table)
+        write_samples(self.folder, table, places, self.samples)

@@ -1,5 +1,5 @@
-"""A parameter study: every variant of a space run on Dask, one tool process
-per run, the metrics taken where it ran, one table row per variant in the
+"""A parameter study: every variant of a space run on Dask, in a batch
+process of the tool per worker, the metrics taken where it ran, one table row per variant in the
 space's order.
 
 However a sweep ends (completed, stopped by a signal, its cluster lost, its
@@ -21,6 +21,7 @@ from typing import Any, Callable, Mapping, Optional, Sequence, Union
 import pandas as pd
 from tqdm import tqdm
 
+from .batch import POOL
 from .cluster import CLUSTER_TIMEOUT, ClusterError, dask_client, local_cluster  # noqa: F401 - public here before
 from .interrupts import Interrupted, Signals, catching
 from .metrics import Metric, MetricLike, columns_of
@@ -117,6 +118,7 @@ class _Plan:
     options: list[RunOptions]
     store: Optional[Store]
     done: list[Optional[Outcome]]
+    library: Optional[str] = None
 
     def tasks(self, timeout: Optional[float]) -> list[tuple[int, VariantTask]]:
         return [(i, VariantTask(self.keys[i], self.options[i], self.named, timeout, self.store is not None))
@@ -146,8 +148,8 @@ class _Plan:
         if self.store is None:
             return text
         try:
-            self.store.write_table(table)
-            kept = f"sweep.csv lists them, the rest marked {CANCELLED}"
+            self.store.write_results(table, self.places)
+            kept = f"sweep.csv lists them, the rest marked {CANCELLED}, sweep.h5 holds their samples"
         except OSError as error:
             kept = f"the table could not be written either ({error})"
         return f"{text}, kept in {self.store.folder} ({kept}); {again}"
@@ -158,7 +160,7 @@ class _Plan:
 
 
 def _plan(model: ModelLike, space: SpaceLike, metrics: MetricsLike, out: Union[str, os.PathLike, None],
-          outputs: Optional[Sequence[str]], settings: dict[str, Any]) -> _Plan:
+          outputs: Optional[Sequence[str]], settings: dict[str, Any], library: Optional[str]) -> _Plan:
     bundle = ModelBundle.load(model)
     places, rows = variants(space)
     if not rows:
@@ -170,10 +172,10 @@ def _plan(model: ModelLike, space: SpaceLike, metrics: MetricsLike, out: Union[s
     patterns = output_choice(bundle, named, outputs)
     values = chosen("sweep()", settings)
     options = [variant_options(bundle, row, values, patterns) for row in rows]
-    keys = [variant_key(bundle, o) for o in options]
+    keys = [variant_key(bundle, o, library) for o in options]
     store = Store(Path(out)) if out is not None else None
     done: list[Optional[Outcome]] = [store.load(k, named) if store else None for k in keys]
-    return _Plan(bundle, places, rows, named, keys, options, store, done)
+    return _Plan(bundle, places, rows, named, keys, options, store, done, library)
 
 
 def _recorder(plan: _Plan, bar: tqdm, signals: Signals) -> Callable[[int, Outcome], None]:
@@ -205,6 +207,7 @@ def sweep(
     outputs: Optional[Sequence[str]] = None,
     progress: Optional[bool] = None,
     cluster_timeout: float = CLUSTER_TIMEOUT,
+    library: Union[str, os.PathLike, None] = None,
     **settings: Any,
 ) -> pd.DataFrame:
     """Runs every variant of `space` and returns a DataFrame, one row per
@@ -232,6 +235,8 @@ def sweep(
     progress: a progress bar on stderr; by default when it is a terminal.
     cluster_timeout: seconds the sweep waits for a cluster that has no
         worker, or whose scheduler does not answer, before it ends.
+    library: the component library the runs load (the tool's --lib), a
+        path that holds on every worker; by default the tool's own.
     settings: see below, for every run.
 
     Raises ModelError for a model that cannot be read and ValueError for a
@@ -244,12 +249,13 @@ def sweep(
     show = sys.stderr.isatty() if progress is None else progress
     with catching() as signals:
         # Stopped while it reads what is kept, it has nothing to write.
-        plan = _plan(model, space, metrics, out, outputs, settings)
+        plan = _plan(model, space, metrics, out, outputs, settings,
+                     None if library is None else str(Path(library).absolute()))
         tasks = plan.tasks(timeout)
         try:
             with tqdm(total=len(plan.rows), initial=len(plan.rows) - len(tasks), disable=not show,
                       unit="variant") as bar:
-                _run(client, workers, plan.bundle, tasks, _recorder(plan, bar, signals), cluster_timeout, signals)
+                _run(client, workers, plan, tasks, _recorder(plan, bar, signals), cluster_timeout, signals)
         except Interrupted as stop:
             stop.table = plan.table()
             stop.args = (plan.ended(f"stopped by {signal.Signals(stop.signal).name}", stop.table,
@@ -263,11 +269,11 @@ def sweep(
         signals.stop()  # complete: a signal now waits for the table
         table = plan.table()
         if plan.store is not None:
-            plan.store.write_table(table)
+            plan.store.write_results(table, plan.places)
         return table
 
 
-def _run(client: Any, workers: Optional[int], bundle: ModelBundle, tasks: list[tuple[int, VariantTask]],
+def _run(client: Any, workers: Optional[int], plan: _Plan, tasks: list[tuple[int, VariantTask]],
          record: Callable[[int, Outcome], None], cluster_timeout: float, signals: Signals) -> None:
     """Runs the tasks on the client asked for; then removes what processes
     that ended without their clean-up (killed workers) left."""
@@ -275,9 +281,11 @@ def _run(client: Any, workers: Optional[int], bundle: ModelBundle, tasks: list[t
         if tasks:
             with dask_client(client, workers, cluster_timeout) as dask:
                 # However it ends, another signal does not cut its clean-up short.
-                Schedule(dask, bundle, tasks, record, cluster_timeout).run(ending=signals.stop)
+                Schedule(dask, plan.bundle, tasks, record, cluster_timeout, plan.library).run(ending=signals.stop)
     except BaseException:
         signals.stop()
         raise
     finally:
+        if client is None:
+            POOL.end_all()  # the local cluster's, in this process: none outlives its study
         remove_all_stale()

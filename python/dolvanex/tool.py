@@ -1,10 +1,12 @@
 """Runs of the command-line tool: where it is, its arguments, one run.
 
-Every run is a `dolvanex-host run` process of its own. The component keeps
+Every run() is a `dolvanex-host run` process of its own (a sweep's runs go
+to a batch process per worker instead, batch.py). The component keeps
 process-wide state (the callbacks it was given, one parse result), so two
-runs must never share a process; a process per run also keeps a crash of
-the component from taking the caller (or a Dask worker) with it, and the
-tool's CSV and summary document are the one format both sides know.
+runs must never share a process at the same time; a process of the tool's
+own also keeps a crash of the component from taking the caller (or a Dask
+worker) with it, and the tool's CSV and summary document are the one format
+both sides know.
 """
 
 from __future__ import annotations
@@ -124,7 +126,7 @@ TOOL_STATUSES = (0, 1, 2)
 _STOPPING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
-def _ending(code: int) -> str:
+def ending(code: int) -> str:
     if code < 0:
         try:
             name = signal.Signals(-code).name
@@ -200,11 +202,11 @@ def run_tool(
         code, stderr = _run(command, timeout, tag)
         message = readable(stderr.decode("utf-8", "replace").strip())
         if code not in (0, 2):
-            raise SimulationError(message or _ending(code), code)
+            raise SimulationError(message or ending(code), code)
         try:
             result = Result.from_files(csv, summary)
         except (OSError, ValueError) as error:
-            raise SimulationError(f"{_ending(code)} but its files cannot be read: {error}", code) from None
+            raise SimulationError(f"{ending(code)} but its files cannot be read: {error}", code) from None
     finally:
         csv.unlink(missing_ok=True)
         summary.unlink(missing_ok=True)

@@ -1,23 +1,31 @@
-"""What runs where a variant runs (a Dask worker): the tool on the model's
-local copy, then the metrics. Only the metrics travel back, and the run's
-files when the caller keeps them."""
+"""What runs where a variant runs (a Dask worker): the variants of a task
+in a batch process of the tool on the model's local copy, then the
+metrics. Only the metrics travel back, and the run's files when the caller
+keeps them."""
 
 from __future__ import annotations
 
 import atexit
+import functools
+import itertools
 import math
+import os
 import shutil
 import tempfile
 import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Optional
+from typing import Any, Callable, Optional
 
 from .metrics import MetricLike
+from .batch import POOL, WATCHDOG_MARGIN, BatchTool, ToolEnded, variant_line
 from .model import ModelBundle
-from .result import Result, SimulationError
-from .tool import TOOL_STATUSES, RunOptions, kill_runs, run_tool
+from .result import Result
+from .scratch import runs_folder
+from .tool import TOOL_STATUSES, RunOptions
+
+_names = itertools.count()
 
 OK, FAILED, TIMEOUT, CANCELLED = "ok", "failed", "timeout", "cancelled"
 
@@ -94,53 +102,98 @@ def local_model(bundle: ModelBundle) -> Path:
     """The folder of this process's copy of the model, written on first use."""
     with _copies_lock:
         folder = _copies.get(bundle.digest)
-        if folder is None:
+        # A local cluster's workers share this process, and their folder
+        # (where the copy was) goes with each cluster.
+        if folder is None or not (folder / "model.json").is_file():
             folder = Path(tempfile.mkdtemp(prefix="dolvanex-model-", dir=_scratch()))
             bundle.materialise(folder)
             _copies[bundle.digest] = folder
         return folder
 
 
-def run_variant(task: VariantTask, bundle: ModelBundle, tag: Optional[str] = None) -> Outcome:
-    """Runs one variant and takes its metrics; never raises for a failed run."""
-    folder = local_model(bundle)
+_TIME_LIMIT = "the run went past its time limit"
+
+
+def _timed_out(timeout: Optional[float]) -> str:
+    if timeout is None:  # a limit of the tool's own: none is given it today
+        return "the run went past its time limit and was stopped"
+    return f"the run took longer than {timeout:g} s and was stopped"
+
+
+def batch_outcome(task: VariantTask, result: dict[str, Any], csv: Path, readable: Callable[[str], str]) -> Outcome:
+    """The outcome of a variant from its result line and its CSV file."""
+    status = result.get("exit_status")
+    message = readable(str(result.get("message") or "").strip())
+    if status == 0:
+        try:
+            summary = result["summary"]
+            if not isinstance(summary, dict):
+                raise ValueError(f"the result line's summary is {type(summary).__name__}")
+            run = Result.of(csv.read_text(encoding="utf-8"), summary)
+        except (OSError, ValueError, TypeError) as error:
+            return Outcome(task.key, FAILED, f"the run completed but its files cannot be read: {error}")
+        outcome = completed(task.key, run, task.metrics)
+        if task.keep:
+            outcome.csv_text, outcome.summary_text = run.csv_text, run.summary_text
+        return outcome
+    if status == 1 and message.startswith(_TIME_LIMIT):
+        # Not the tool's decision but the machine's speed: not kept, as a
+        # run killed by the watchdog.
+        return Outcome(task.key, TIMEOUT, _timed_out(task.timeout))
+    if status == 1:
+        message = f"dolvanex-host: {message}"  # as `run` says it on stderr
+    return Outcome(task.key, FAILED, message, exit_status=status if isinstance(status, int) else None)
+
+
+def run_in_batch(task: VariantTask, tool: BatchTool, readable: Callable[[str], str],
+                 stopped: Callable[[], bool]) -> Outcome:
+    """Runs one variant in a batch process; never raises for a failed run.
+    A process that ends under it fails only this variant."""
+    csv = runs_folder() / f"{os.getpid()}-{next(_names)}.csv"
+    watchdog = None if task.timeout is None else task.timeout + WATCHDOG_MARGIN
     try:
-        result = run_tool(folder / "model.json", task.options, task.timeout,
-                          lambda text: bundle.readable(text, folder), tag=tag)
-    except SimulationError as error:
-        return Outcome(task.key, TIMEOUT if error.status is None else FAILED, error.message,
-                       exit_status=error.status)
-    outcome = completed(task.key, result, task.metrics)
-    if task.keep:
-        outcome.csv_text, outcome.summary_text = result.csv_text, result.summary_text
-    return outcome
+        result = tool.run(variant_line(task.options, csv, task.timeout), watchdog, stopped)
+        return batch_outcome(task, result, csv, readable)
+    except ToolEnded as ended:
+        if stopped():
+            return Outcome(task.key, CANCELLED, "the study was stopped")
+        if ended.late:
+            return Outcome(task.key, TIMEOUT, _timed_out(task.timeout))
+        return Outcome(task.key, FAILED, readable(ended.message), exit_status=ended.status)
+    finally:
+        csv.unlink(missing_ok=True)
 
 
-# Studies stopped in this process (by their tags): their chunks run no
-# further variant. Kept for the process's life; a tag is a few bytes.
-_stopped: set[str] = set()
-
-
-def run_chunk(tasks: list[VariantTask], bundle: ModelBundle, tag: Optional[str] = None) -> list[Outcome]:
-    """Runs variants one after the other, each timed; once the study `tag`
-    is stopped, the rest of the chunk is cancelled."""
+def run_chunk(tasks: list[VariantTask], bundle: ModelBundle, tag: Optional[str] = None,
+              library: Optional[str] = None) -> list[Outcome]:
+    """Runs variants one after the other in a batch process of this
+    worker's, each timed; once the study `tag` is stopped, the rest of the
+    chunk is cancelled."""
+    folder = local_model(bundle)
+    readable = functools.partial(bundle.readable, folder=folder)
+    stopped: Callable[[], bool] = lambda: tag is not None and tag in POOL.stopped
+    tool = POOL.take(tag, folder / "model.json", library)
     outcomes = []
-    for task in tasks:
-        if tag is not None and tag in _stopped:
-            outcomes.append(Outcome(task.key, CANCELLED, "the study was stopped"))
-            continue
-        began = time.perf_counter()
-        outcome = run_variant(task, bundle, tag)
-        outcome.elapsed = time.perf_counter() - began
-        outcomes.append(outcome)
+    try:
+        for task in tasks:
+            if stopped():
+                outcomes.append(Outcome(task.key, CANCELLED, "the study was stopped"))
+                continue
+            began, warm = time.perf_counter(), tool.running()
+            outcome = run_in_batch(task, tool, readable, stopped)
+            # A variant that started the process took its start too, which
+            # the sizes of the next tasks must not count.
+            outcome.elapsed = time.perf_counter() - began if warm else math.nan
+            outcomes.append(outcome)
+    finally:
+        POOL.give_back(tool)
     return outcomes
 
 
 def stop_study(tag: str) -> int:
-    """Run on every worker (Client.run) when a study stops: its chunks end
-    and its running tools are killed. Returns how many were."""
-    _stopped.add(tag)
-    return kill_runs(tag)
+    """Run on every worker (Client.run) when a study ends: its chunks end
+    and its batch processes are killed. Returns how many were."""
+    return POOL.end_study(tag)
 
 
 def completed(key: str, result: Result, metrics: dict[str, MetricLike]) -> Outcome:

@@ -87,6 +87,32 @@ def live_in_group(group: int) -> list[str]:
     return found
 
 
+def batch_processes(marker: str, parent: int | None = None) -> list[int]:
+    """The live `... batch ...` processes whose command line holds `marker`
+    (and whose parent is `parent`, if given)."""
+    found = []
+    for proc in Path("/proc").glob("[0-9]*"):
+        try:
+            words = (proc / "cmdline").read_bytes().split(b"\0")
+            text = (proc / "stat").read_text()
+        except OSError:
+            continue
+        rest = text[text.rindex(")") + 2:].split()
+        if rest[0] == "Z" or b"batch" not in words or not any(marker.encode() in w for w in words):
+            continue
+        if parent is None or int(rest[1]) == parent:
+            found.append(int(proc.name))
+    return found
+
+
+def batches_end(marker: str, parent: int | None = None, bound: float = 30.0) -> list[int]:
+    """The batch processes of `batch_processes` still alive after `bound` s."""
+    deadline = time.monotonic() + bound
+    while (alive := batch_processes(marker, parent)) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return alive
+
+
 def group_ends(group: int, bound: float = 30.0) -> bool:
     """Whether every process of the group has ended within `bound` s."""
     deadline = time.monotonic() + bound
@@ -172,12 +198,35 @@ def starts(log: Path) -> int:
     return len(log.read_text().splitlines()) if log.exists() else 0
 
 
+@pytest.fixture
+def wrapped_batch(wrapped_tool: Callable[[str], Path]) -> Callable[[str], Path]:
+    """Makes $DOLVANEX_HOST a shell script whose `batch` passes each variant's
+    line on to the real tool's, after the `case` patterns in `cases` (each
+    `PATTERN) COMMANDS;;`) had their say over it: `exec sleep 30` hangs
+    the variant, `kill -KILL 0` kills the batch (its process group) under
+    it, `echo ... >&3; continue` answers in the tool's place. Returns the
+    log of the lines, one per variant run."""
+
+    def make(cases: str) -> Path:
+        log = wrapped_tool(f'[ "$1" = batch ] || exec "$REAL" "$@"\n'
+                           f'exec 3>&1\n'
+                           f'while IFS= read -r line; do\n'
+                           f'  printf "%s\\n" "$line" >> "$LOG.variants"\n'
+                           f'  case "$line" in\n{cases}\n  esac\n'
+                           f'  printf "%s\\n" "$line"\n'
+                           f'done | "$REAL" "$@"')
+        return log.parent / f"{log.name}.variants"
+
+    return make
+
+
 @pytest.fixture(scope="session")
 def client() -> Iterator[object]:
-    """Two single-threaded worker processes, as the embedded default makes them."""
+    """Two single-threaded workers, as the embedded default makes them, but
+    reachable by other processes at the scheduler's address."""
     from distributed import Client
 
-    with local_cluster(2) as cluster, Client(cluster) as c:
+    with local_cluster(2, reachable=True) as cluster, Client(cluster) as c:
         c.wait_for_workers(2, timeout=60)
         yield c
 

@@ -66,8 +66,8 @@ def test_bad_arguments_end_with_a_message_and_status_one(args: list, part: str) 
     assert done.stderr.startswith("dolvanex: ") and part in done.stderr, done.stderr
 
 
-def test_a_study_killed_in_the_middle_resumes(wrapped_tool, tmp_path: Path) -> None:
-    log = wrapped_tool('sleep 0.05\nexec "$REAL" "$@"')
+def test_a_study_killed_in_the_middle_resumes(wrapped_batch, tmp_path: Path) -> None:
+    log = wrapped_batch("*) sleep 0.05;;")
     out = tmp_path / "out"
     args = ["--vary", "gear=1:8:12", "--vary", "load.J=0.5,1", "--metric", "w=final(load.omega)", "--workers", "1",
             "--out", str(out)]
@@ -79,8 +79,8 @@ def test_a_study_killed_in_the_middle_resumes(wrapped_tool, tmp_path: Path) -> N
             assert study.poll() is None, "the study ended before it was killed"
             assert time.monotonic() < deadline, "no variant was kept"
             time.sleep(0.01)
-        # The command alone, as a crash would end it: its workers end with
-        # it, and the process that tracks its semaphores removes them.
+        # The command alone, as a crash would end it: its workers (threads
+        # of its own) and their batch processes end with it.
         os.kill(study.pid, signal.SIGKILL)
         study.wait(15)
         group_ends(study.pid, 15)

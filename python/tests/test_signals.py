@@ -19,7 +19,7 @@ import pandas as pd
 import pytest
 
 import dolvanex as dv
-from conftest import MOTOR_GEAR, group_ends, left_in, left_in_shm, live_in_group, same_table, shm_names
+from conftest import MOTOR_GEAR, batches_end, group_ends, left_in, left_in_shm, live_in_group, same_table, shm_names
 
 # A signal this process ignores (nohup) its children ignore too; the
 # package then leaves it alone, as it should.
@@ -62,9 +62,9 @@ def check_partial(out: Path, table: pd.DataFrame) -> None:
 
 @pytest.mark.parametrize("to_group", [False, True], ids=["process", "group"])
 @pytest.mark.parametrize("number", SIGNALS, ids=lambda n: n.name)
-def test_a_signal_stops_the_study_and_leaves_its_table(wrapped_tool, client, whole: Path, tmp_path: Path,
+def test_a_signal_stops_the_study_and_leaves_its_table(wrapped_batch, client, whole: Path, tmp_path: Path,
                                                        number: int, to_group: bool) -> None:
-    wrapped_tool('sleep 0.1\nexec "$REAL" "$@"')
+    wrapped_batch("*) sleep 0.1;;")
     out, temporary = tmp_path / "out", tmp_path / "tmp"
     temporary.mkdir()
     before = shm_names()
@@ -86,6 +86,7 @@ def test_a_signal_stops_the_study_and_leaves_its_table(wrapped_tool, client, who
     assert "Traceback" not in err, err
     check_partial(out, pd.read_csv(out / "sweep.csv"))
     assert left_in(temporary) == [] and left_in_shm(before) == []
+    assert batches_end(str(temporary)) == [], "a batch process outlived its study"
 
     dv.sweep(MOTOR_GEAR, SPACE, METRICS, client=client, out=out)
     same_table(pd.read_csv(out / "sweep.csv"), pd.read_csv(whole))
@@ -130,6 +131,7 @@ def test_sweep_from_python_raises_keyboard_interrupt_after_its_clean_up(client, 
     written = pd.read_csv(out / "sweep.csv")
     assert written[["variant", "status"]].equals(stop.table[["variant", "status"]])
     assert [signal.getsignal(s) for s in HANDLED] == handlers, "the caller's handlers are back"
+    assert batches_end("", parent=os.getpid()) == [], "the study's batch processes were ended"
     deadline = time.monotonic() + BOUND
     while any(client.processing().values()):
         assert time.monotonic() < deadline, "the study's tasks still run on the workers"
