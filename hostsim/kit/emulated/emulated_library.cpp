@@ -8,7 +8,7 @@
 #include "hostsim/kit/emulated/guest_process.h"
 #include "hostsim/kit/emulated/loaded_module.h"
 
-#include <unicorn/unicorn.h>
+#include "hostsim/kit/emulated/unicorn_api.h"
 
 #include <cstdio>
 #include <cstring>
@@ -77,7 +77,7 @@ uint32_t EmulatedLibrary::Export(const char* name) const {
 
 std::string EmulatedLibrary::Backend() const {
     unsigned major = 0, minor = 0;
-    uc_version(&major, &minor);
+    guest::Unicorn().version(&major, &minor);
     return "emulated i386 CPU (Unicorn " + std::to_string(major) + "." + std::to_string(minor) + ")";
 }
 

@@ -1,6 +1,6 @@
 #include "hostsim/kit/emulated/machine.h"
 
-#include <unicorn/unicorn.h>
+#include "hostsim/kit/emulated/unicorn_api.h"
 
 #include <sys/mman.h>
 
@@ -40,10 +40,10 @@ std::string Hex(uint64_t value) {
 } // namespace
 
 Machine::Machine() {
-    Check(uc_open(UC_ARCH_X86, UC_MODE_32, &uc_), "starting the emulated CPU");
+    Check(Unicorn().open(UC_ARCH_X86, UC_MODE_32, &uc_), "starting the emulated CPU");
     void* reserved = mmap(nullptr, layout::kPrivateEnd, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (reserved == MAP_FAILED) {
-        uc_close(uc_);
+        Unicorn().close(uc_);
         throw std::bad_alloc();
     }
     reservation_ = static_cast<uint8_t*>(reserved);
@@ -57,28 +57,29 @@ Machine::Machine() {
         // the emulation (the hlt there is never reached).
         static_cast<uint8_t*>(Host(layout::kCallExit, 1))[0] = 0xf4; // hlt
         uc_hook hook{};
-        Check(uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&Machine::OnTrap), this,
-                          layout::kTrapPage, layout::kTrapPage + layout::kTrapEntries - 1),
+        const UnicornApi& api = Unicorn();
+        Check(api.hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&Machine::OnTrap), this,
+                           layout::kTrapPage, layout::kTrapPage + layout::kTrapEntries - 1),
               "setting the trap hook");
         // Called only when an access faults: it costs nothing otherwise.
-        Check(uc_hook_add(uc_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&Machine::OnInvalidAccess), this,
-                          1, 0),
+        Check(api.hook_add(uc_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&Machine::OnInvalidAccess), this,
+                           1, 0),
               "setting the fault hook");
     } catch (...) {
-        uc_close(uc_);
+        Unicorn().close(uc_);
         munmap(reservation_, layout::kPrivateEnd);
         throw;
     }
 }
 
 Machine::~Machine() {
-    uc_close(uc_);
+    Unicorn().close(uc_);
     munmap(reservation_, layout::kPrivateEnd);
 }
 
 void Machine::Check(int error, const char* what) const {
     if (error != UC_ERR_OK)
-        throw GuestFault(std::string(what) + ": " + uc_strerror(static_cast<uc_err>(error)));
+        throw GuestFault(std::string(what) + ": " + Unicorn().strerror(static_cast<uc_err>(error)));
 }
 
 void Machine::Map(uint32_t guest, uint32_t size, uint32_t prot, const std::string& name) {
@@ -88,17 +89,17 @@ void Machine::Map(uint32_t guest, uint32_t size, uint32_t prot, const std::strin
         throw GuestFault("no room for " + name + " at " + Hex(guest));
     uint8_t* host = reservation_ + guest;
     if (mprotect(host, size, PROT_READ | PROT_WRITE) != 0) throw std::bad_alloc();
-    Check(uc_mem_map_ptr(uc_, guest, size, prot, host), ("mapping " + name).c_str());
+    Check(Unicorn().mem_map_ptr(uc_, guest, size, prot, host), ("mapping " + name).c_str());
     regions_.push_back({guest, size, host, name});
 }
 
 void Machine::MapShared(uint32_t guest, uint32_t size, void* host, const std::string& name) {
-    Check(uc_mem_map_ptr(uc_, guest, size, kProtRead | kProtWrite, host), ("mapping " + name).c_str());
+    Check(Unicorn().mem_map_ptr(uc_, guest, size, kProtRead | kProtWrite, host), ("mapping " + name).c_str());
     regions_.push_back({guest, size, static_cast<uint8_t*>(host), name});
 }
 
 void Machine::Protect(uint32_t guest, uint32_t size, uint32_t prot) {
-    Check(uc_mem_protect(uc_, guest, PageUp(size), prot), "changing a page's protection");
+    Check(Unicorn().mem_protect(uc_, guest, PageUp(size), prot), "changing a page's protection");
 }
 
 void* Machine::Host(uint32_t guest, size_t bytes) const {
@@ -167,7 +168,7 @@ uint32_t Machine::AddCode(std::span<const uint8_t> code) {
 
 uint32_t Machine::Argument(unsigned i) const {
     uint32_t esp = 0;
-    uc_reg_read(uc_, UC_X86_REG_ESP, &esp);
+    Unicorn().reg_read(uc_, UC_X86_REG_ESP, &esp);
     return Read32(esp + 4 + 4 * i);
 }
 
@@ -180,17 +181,17 @@ void Machine::OnTrap(uc_struct* uc, uint64_t address, uint32_t, void* self) {
         machine->RunTrap(static_cast<uint32_t>(address));
     } catch (const std::exception& e) {
         machine->fault_ = e.what();
-        uc_emu_stop(uc);
+        Unicorn().emu_stop(uc);
     } catch (...) {
         machine->fault_ = "a host handler failed";
-        uc_emu_stop(uc);
+        Unicorn().emu_stop(uc);
     }
 }
 
 void Machine::RunTrap(uint32_t address) {
     if (address == layout::kCallExit) {
         returned_ = true;
-        uc_emu_stop(uc_);
+        Unicorn().emu_stop(uc_);
         return;
     }
     const uint32_t index = (address - layout::kCallExit) / 4 - 1;
@@ -212,19 +213,19 @@ void Machine::RunTrap(uint32_t address) {
     } else {
         result = trap.handler();
     }
-    uc_reg_write(uc_, UC_X86_REG_EAX, &result);
+    Unicorn().reg_write(uc_, UC_X86_REG_EAX, &result);
 }
 
 FpControl Machine::GuestFpControl() const {
     FpControl control;
-    uc_reg_read(uc_, UC_X86_REG_FPCW, &control.x87);
-    uc_reg_read(uc_, UC_X86_REG_MXCSR, &control.mxcsr);
+    Unicorn().reg_read(uc_, UC_X86_REG_FPCW, &control.x87);
+    Unicorn().reg_read(uc_, UC_X86_REG_MXCSR, &control.mxcsr);
     return control;
 }
 
 void Machine::SetGuestFpControl(const FpControl& control) {
-    uc_reg_write(uc_, UC_X86_REG_FPCW, &control.x87);
-    uc_reg_write(uc_, UC_X86_REG_MXCSR, &control.mxcsr);
+    Unicorn().reg_write(uc_, UC_X86_REG_FPCW, &control.x87);
+    Unicorn().reg_write(uc_, UC_X86_REG_MXCSR, &control.mxcsr);
 }
 
 void Machine::SetThreadBlock(uint32_t teb) { WriteDescriptors(teb); }
@@ -240,13 +241,13 @@ void Machine::WriteDescriptors(uint32_t teb) {
     uc_x86_mmr gdtr{};
     gdtr.base = kDescriptorTable;
     gdtr.limit = sizeof table - 1;
-    Check(uc_reg_write(uc_, UC_X86_REG_GDTR, &gdtr), "loading the descriptor table");
+    Check(Unicorn().reg_write(uc_, UC_X86_REG_GDTR, &gdtr), "loading the descriptor table");
     const struct {
         int reg;
         uint32_t selector;
     } segments[] = {{UC_X86_REG_SS, kDataSelector}, {UC_X86_REG_DS, kDataSelector}, {UC_X86_REG_ES, kDataSelector},
                     {UC_X86_REG_GS, kDataSelector}, {UC_X86_REG_FS, kThreadSelector}, {UC_X86_REG_CS, kCodeSelector}};
-    for (const auto& s : segments) Check(uc_reg_write(uc_, s.reg, &s.selector), "loading a segment register");
+    for (const auto& s : segments) Check(Unicorn().reg_write(uc_, s.reg, &s.selector), "loading a segment register");
 }
 
 // Records the access that faults; the emulation then stops with its error.
@@ -259,7 +260,7 @@ bool Machine::OnInvalidAccess(uc_struct*, int type, uint64_t address, int, int64
 
 std::string Machine::DescribeStop(int error) const {
     uint32_t eip = 0;
-    uc_reg_read(uc_, UC_X86_REG_EIP, &eip);
+    Unicorn().reg_read(uc_, UC_X86_REG_EIP, &eip);
     std::string what;
     switch (accessType_) {
     case UC_MEM_READ_UNMAPPED: what = "a read of unmapped memory"; break;
@@ -272,7 +273,7 @@ std::string Machine::DescribeStop(int error) const {
     }
     if (!what.empty()) return what + " at " + Hex(accessAddress_) + " (EIP " + Hex(eip) + ")";
     if (error == UC_ERR_INSN_INVALID) return "an invalid instruction at " + Hex(eip);
-    return std::string(uc_strerror(static_cast<uc_err>(error))) + " at " + Hex(eip);
+    return std::string(Unicorn().strerror(static_cast<uc_err>(error))) + " at " + Hex(eip);
 }
 
 uint32_t Machine::Call(uint32_t function, std::span<const uint32_t> arguments) {
@@ -286,8 +287,8 @@ uint32_t Machine::Call(uint32_t function, std::span<const uint32_t> arguments) {
     esp -= 4;
     Write32(esp, layout::kCallExit);
     const uint32_t ebp = 0;
-    uc_reg_write(uc_, UC_X86_REG_ESP, &esp);
-    uc_reg_write(uc_, UC_X86_REG_EBP, &ebp);
+    Unicorn().reg_write(uc_, UC_X86_REG_ESP, &esp);
+    Unicorn().reg_write(uc_, UC_X86_REG_EBP, &ebp);
 
     // The host's modes are the guest's; the emulator itself computes in a
     // fresh program's modes, for its floating-point emulation does some
@@ -305,7 +306,7 @@ uint32_t Machine::Call(uint32_t function, std::span<const uint32_t> arguments) {
     // other end address after every run: costly (most of a call's time),
     // and in the trap page, among the blocks of thousands of runs, it trips
     // an assertion of its translation cache.
-    const int error = uc_emu_start(uc_, function, 0, 0, 0);
+    const int error = Unicorn().emu_start(uc_, function, 0, 0, 0);
     running_ = false;
     FpControl after = GuestFpControl();
     after.mxcsr = (after.mxcsr & ~kMxcsrFlags) | (host.mxcsr & kMxcsrFlags);
@@ -315,13 +316,13 @@ uint32_t Machine::Call(uint32_t function, std::span<const uint32_t> arguments) {
     if (error != UC_ERR_OK) throw GuestFault(DescribeStop(error));
     if (!returned_) {
         uint32_t eip = 0;
-        uc_reg_read(uc_, UC_X86_REG_EIP, &eip);
+        Unicorn().reg_read(uc_, UC_X86_REG_EIP, &eip);
         // Unicorn's own end address is 0: a jump there ends the run.
         if (eip == 0) throw GuestFault("a jump to address 0 (a call through a null function pointer)");
         throw GuestFault("the call stopped at " + Hex(eip) + " before it returned");
     }
     uint32_t eax = 0;
-    uc_reg_read(uc_, UC_X86_REG_EAX, &eax);
+    Unicorn().reg_read(uc_, UC_X86_REG_EAX, &eax);
     return eax;
 }
 
