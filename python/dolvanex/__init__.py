@@ -2,9 +2,14 @@
 
 ``run`` simulates one model with `dolvanex-host` and returns its results as
 pandas data; ``modes`` and ``response`` give its natural frequencies, mode
-shapes and frequency response about the state at a time; ``sweep`` runs every variant of a parameter space on Dask (a
-local cluster by default) and tabulates metrics of each run. Every run is a
-process of its own: the component keeps process-wide state.
+shapes and frequency response about the state at a time, ``campbell`` and
+``order_response`` its modes and forced response over a node's speed;
+``sweep`` runs every variant of a parameter space on Dask (a local cluster
+by default) and tabulates metrics of each run. The component keeps
+process-wide state, so it runs outside Python: ``run`` and the analyses
+start a tool process per call, and a sweep's workers each keep a
+``dolvanex-host batch`` process that sets every variant's instances up and
+releases them afresh.
 
 The tool is the file named by $DOLVANEX_HOST, else the one beside this
 package in the bundle, else ``dolvanex-host`` on the PATH.
