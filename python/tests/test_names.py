@@ -120,7 +120,7 @@ def test_no_public_parameter_is_named_after_a_builtin() -> None:
 
 def test_every_call_and_the_command_line_show_every_setting(capsys) -> None:
     names = [s.name for s in SETTINGS]
-    for function in (dv.run, dv.sweep, dv.modes, dv.response):
+    for function in (dv.run, dv.sweep, dv.modes, dv.response, dv.campbell, dv.order_response):
         parameters = inspect.signature(function).parameters
         assert [n for n in names if n in parameters] == names, function.__name__
         assert all(n in (function.__doc__ or "") for n in names)
