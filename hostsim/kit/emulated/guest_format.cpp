@@ -37,20 +37,20 @@ private:
     uint32_t at_;
 };
 
-// One conversion of `spec` (the host's printf syntax, without a length
+// The printf directive `directive` (the host's syntax, without a length
 // modifier) applied to a value.
 template <typename T>
-void Append(std::string& out, const std::string& spec, int width, int precision, T value) {
+void Append(std::string& out, const std::string& directive, int width, int precision, T value) {
     char buffer[512];
     int n = 0;
     if (width >= 0 && precision >= 0)
-        n = snprintf(buffer, sizeof buffer, spec.c_str(), width, precision, value);
+        n = snprintf(buffer, sizeof buffer, directive.c_str(), width, precision, value);
     else if (width >= 0)
-        n = snprintf(buffer, sizeof buffer, spec.c_str(), width, value);
+        n = snprintf(buffer, sizeof buffer, directive.c_str(), width, value);
     else if (precision >= 0)
-        n = snprintf(buffer, sizeof buffer, spec.c_str(), precision, value);
+        n = snprintf(buffer, sizeof buffer, directive.c_str(), precision, value);
     else
-        n = snprintf(buffer, sizeof buffer, spec.c_str(), value);
+        n = snprintf(buffer, sizeof buffer, directive.c_str(), value);
     if (n > 0) out.append(buffer, std::min<size_t>(static_cast<size_t>(n), sizeof buffer - 1));
 }
 
@@ -79,23 +79,23 @@ std::string FormatGuest(const Machine& machine, const char* format, uint32_t arg
             out.push_back(*f);
             continue;
         }
-        std::string spec = "%";
+        std::string directive = "%";
         ++f;
-        while (*f != '\0' && std::strchr("-+ #0", *f) != nullptr) spec.push_back(*f++);
+        while (*f != '\0' && std::strchr("-+ #0", *f) != nullptr) directive.push_back(*f++);
         int width = -1, precision = -1;
         if (*f == '*') {
             width = static_cast<int32_t>(next.Word());
-            spec.push_back(*f++);
+            directive.push_back(*f++);
         } else {
-            while (*f >= '0' && *f <= '9') spec.push_back(*f++);
+            while (*f >= '0' && *f <= '9') directive.push_back(*f++);
         }
         if (*f == '.') {
-            spec.push_back(*f++);
+            directive.push_back(*f++);
             if (*f == '*') {
                 precision = static_cast<int32_t>(next.Word());
-                spec.push_back(*f++);
+                directive.push_back(*f++);
             } else {
-                while (*f >= '0' && *f <= '9') spec.push_back(*f++);
+                while (*f >= '0' && *f <= '9') directive.push_back(*f++);
             }
         }
         bool wide64 = false, wideText = false;
@@ -120,14 +120,14 @@ std::string FormatGuest(const Machine& machine, const char* format, uint32_t arg
         }
         if (std::strchr("diouxXc", conversion) != nullptr) {
             if (wide64)
-                Append(out, spec + "ll" + conversion, width, precision, static_cast<long long>(next.Long()));
+                Append(out, directive + "ll" + conversion, width, precision, static_cast<long long>(next.Long()));
             else if (conversion == 'd' || conversion == 'i')
-                Append(out, spec + conversion, width, precision, static_cast<int32_t>(next.Word()));
+                Append(out, directive + conversion, width, precision, static_cast<int32_t>(next.Word()));
             else
-                Append(out, spec + conversion, width, precision, next.Word());
+                Append(out, directive + conversion, width, precision, next.Word());
         } else if (std::strchr("eEfFgGaA", conversion) != nullptr) {
             const size_t from = out.size();
-            Append(out, spec + conversion, width, precision, next.Double());
+            Append(out, directive + conversion, width, precision, next.Double());
             if (std::strchr("eEgG", conversion) != nullptr) WidenExponent(out, from);
         } else if (conversion == 'p') {
             Append(out, std::string("%08X"), -1, -1, next.Word()); // msvcrt's form of a 32-bit pointer
@@ -142,9 +142,9 @@ std::string FormatGuest(const Machine& machine, const char* format, uint32_t arg
                 if (guestText == nullptr) throw GuestFault("vfprintf: a %s argument that is not a readable text");
                 text = guestText;
             }
-            Append(out, spec + 's', width, precision, text.c_str());
+            Append(out, directive + 's', width, precision, text.c_str());
         } else {
-            out.append(spec).push_back(conversion); // not a conversion: printed as written
+            out.append(directive).push_back(conversion); // not a conversion: printed as written
         }
     }
     return out;
