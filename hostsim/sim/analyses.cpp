@@ -17,6 +17,26 @@ std::unique_ptr<PlacedModel> Place(const AnalysisOptions& o, std::ostream& log, 
     return std::make_unique<PlacedModel>(std::move(model), o.library, log);
 }
 
+// A result that says which model and library it is of, and how that ran.
+template <typename Result>
+Result Of(const AnalysisOptions& o, const PlacedModel& p) {
+    Result result;
+    result.model = o.model;
+    result.library = o.library;
+    result.backend = p.session.Library().Backend();
+    return result;
+}
+
+// Runs `compute`; a failure of the analysis itself names the model file.
+template <typename Compute>
+void NamingTheModel(const AnalysisOptions& o, Compute compute) {
+    try {
+        compute();
+    } catch (const SimError& e) {
+        throw SimError(o.model.string() + ": " + e.what());
+    }
+}
+
 } // namespace
 
 ModesResult RunModes(const AnalysisOptions& o, std::ostream& log) {
@@ -25,16 +45,11 @@ ModesResult RunModes(const AnalysisOptions& o, std::ostream& log) {
     const std::unique_ptr<PlacedModel> placed = Place(o, log, &at);
     PlacedModel& p = *placed;
     const LinearModel lin = LineariseAt(p.model, p.network(), p.session, at);
-    ModesResult result;
-    result.model = o.model;
-    result.library = o.library;
-    result.backend = p.session.Library().Backend();
-    try {
+    ModesResult result = Of<ModesResult>(o, p);
+    NamingTheModel(o, [&] {
         result.set = ComputeModes(lin, p.model, o.modes);
         if (o.energy) result.energy = ComputeModalEnergy(lin, p.network(), p.model, result.set);
-    } catch (const SimError& e) {
-        throw SimError(o.model.string() + ": " + e.what());
-    }
+    });
     return result;
 }
 
@@ -48,17 +63,12 @@ ResponseResult RunResponse(const AnalysisOptions& o, const std::string& input, c
     const ResponseInput in = FindSource(p.model, p.network(), input);
     const ResponseOutput out = FindOutput(p.model, p.network(), p.session, at, output);
     const LinearModel lin = LineariseAt(p.model, p.network(), p.session, at);
-    ResponseResult result;
-    result.model = o.model;
-    result.library = o.library;
-    result.backend = p.session.Library().Backend();
+    ResponseResult result = Of<ResponseResult>(o, p);
     result.t = lin.t;
     result.unitModes = lin.modes;
-    try {
+    NamingTheModel(o, [&] {
         result.response = ComputeResponse(lin, in, out, grid);
-    } catch (const SimError& e) {
-        throw SimError(o.model.string() + ": " + e.what());
-    }
+    });
     return result;
 }
 
@@ -70,18 +80,13 @@ CampbellResult RunCampbell(const AnalysisOptions& o, const CampbellOptions& c, s
     const std::unique_ptr<PlacedModel> placed = Place(o, log, &at);
     PlacedModel& p = *placed;
     FindNode(p.model, c.sweep.node, "--node"); // before the run to T
-    CampbellResult result;
-    result.model = o.model;
-    result.library = o.library;
-    result.backend = p.session.Library().Backend();
-    try {
+    CampbellResult result = Of<CampbellResult>(o, p);
+    NamingTheModel(o, [&] {
         OperatingPoints points(p.model, p.network(), LineariseAt(p.model, p.network(), p.session, at), c.sweep.node,
                                "--node");
         result.diagram = ComputeCampbell(points, p.model, c.sweep.grid, c.orders, c.operating, o.modes);
         result.diagram.node = c.sweep.node;
-    } catch (const SimError& e) {
-        throw SimError(o.model.string() + ": " + e.what());
-    }
+    });
     return result;
 }
 
@@ -106,18 +111,13 @@ OrderResponseResult RunOrderResponse(const AnalysisOptions& o, const OrderRespon
     for (const OrderInput& in : r.inputs) sources.push_back(FindSource(p.model, p.network(), in.source));
     std::vector<ResponseOutput> outputs;
     for (const std::string& column : columns) outputs.push_back(FindOutput(p.model, p.network(), p.session, at, column));
-    OrderResponseResult result;
-    result.model = o.model;
-    result.library = o.library;
-    result.backend = p.session.Library().Backend();
-    try {
+    OrderResponseResult result = Of<OrderResponseResult>(o, p);
+    NamingTheModel(o, [&] {
         OperatingPoints points(p.model, p.network(), LineariseAt(p.model, p.network(), p.session, at), r.sweep.node,
                                "--node");
         result.response = ComputeOrderResponse(points, r.inputs, sources, outputs, r.order, r.sweep.grid);
         result.response.node = r.sweep.node;
-    } catch (const SimError& e) {
-        throw SimError(o.model.string() + ": " + e.what());
-    }
+    });
     return result;
 }
 

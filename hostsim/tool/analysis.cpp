@@ -1,5 +1,6 @@
 #include "hostsim/tool/analysis.h"
 
+#include "hostsim/tool/options.h"
 #include "hostsim/tool/outputs.h"
 
 #include "hostsim/sim/analyses.h"
@@ -36,10 +37,7 @@ void AnalysisCommands::AddCommon(CLI::App* command, Common& c, const char* csvTe
     c.atGiven = command->add_option("--at", c.at,
                                     "Linearise at this time [s]: the model runs there first (default: its start, "
                                     "from consistent values)");
-    command->add_option("--set", c.sets, "PLACE=VALUE: change a number of the model file, as for run (repeatable)")
-        ->expected(1)
-        ->allow_extra_args(false)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    AddRepeatable(command, "--set", c.sets, "PLACE=VALUE: change a number of the model file, as for run (repeatable)");
     c.csvGiven = command->add_option("--csv", c.csv, csvText);
     c.plotGiven = command->add_option("--plot", c.plot, plotText);
 }
@@ -131,10 +129,7 @@ void OrderCommands::AddSweep(CLI::App* command, Sweep& s, const char* csvText, c
     s.atGiven = command->add_option("--at", s.at,
                                     "Base time [s]: the hybrid elements' modes, and the speeds the node does not "
                                     "fix, are those the model has there (default: its start)");
-    command->add_option("--set", s.sets, "PLACE=VALUE: change a number of the model file, as for run (repeatable)")
-        ->expected(1)
-        ->allow_extra_args(false)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    AddRepeatable(command, "--set", s.sets, "PLACE=VALUE: change a number of the model file, as for run (repeatable)");
     s.csvGiven = command->add_option("--csv", s.csv, csvText);
     s.plotGiven = command->add_option("--plot", s.plot, plotText);
 }
@@ -155,22 +150,14 @@ OrderCommands::OrderCommands(CLI::App& app) {
                                                           "under a harmonic of an engine order at sources");
     AddSweep(orderResponse_, orderArgs_, "Write the amplitudes and phases (one row per speed) to this CSV file",
              "Draw the amplitudes over speed into this .png or .svg file (needs gnuplot)");
-    orderResponse_
-        ->add_option("--input", inputs_,
-                     "SOURCE[:AMPLITUDE[:PHASE_DEG]]: a torque or speed source carrying the harmonic (amplitude 1 "
-                     "and phase 0 unless given; repeatable)")
-        ->required()
-        ->expected(1)
-        ->allow_extra_args(false)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    AddRepeatable(orderResponse_, "--input", inputs_,
+                  "SOURCE[:AMPLITUDE[:PHASE_DEG]]: a torque or speed source carrying the harmonic (amplitude 1 "
+                  "and phase 0 unless given; repeatable)")
+        ->required();
     orderResponse_->add_option("--order", order_, "The engine order: the harmonic is order*rpm/60 Hz")->required();
-    orderResponse_
-        ->add_option("--output", outputs_,
-                     "An output column, as run writes it (halfshaft.torque, gearbox.M2, wheels.omega; repeatable; "
-                     "default: every named spring's torque)")
-        ->expected(1)
-        ->allow_extra_args(false)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    AddRepeatable(orderResponse_, "--output", outputs_,
+                  "An output column, as run writes it (halfshaft.torque, gearbox.M2, wheels.omega; repeatable; "
+                  "default: every named spring's torque)");
 }
 
 std::optional<int> OrderCommands::Run(std::ostream& out, std::ostream& err) const {

@@ -1,5 +1,7 @@
 #include "hostsim/tool/run_command.h"
 
+#include "hostsim/tool/options.h"
+
 #include "hostsim/tool/outputs.h"
 #include "hostsim/tool/tool.h"
 
@@ -98,22 +100,14 @@ void RunCommand::AddSettings() {
     given_["--rtol"] = command_->add_option("--rtol", args_.rtol, "ida: relative tolerance (default 1e-6)");
     given_["--atol"] = command_->add_option("--atol", args_.atol, "ida: absolute tolerance of every unknown (default 1e-8)");
     given_["--max-step"] = command_->add_option("--max-step", args_.maxStep, "ida: largest step [s] (default: no limit)");
-    command_->add_option("--param", args_.params, "INSTANCE=TEXT: the parameter text passed to an instance (repeatable)")
-        ->expected(1)
-        ->allow_extra_args(false) // a value in [brackets] is a pattern or a text, not a list
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    command_->add_option("--set", args_.sets,
-                    "PLACE=VALUE: change a number of the model file: simulation.KEY, ELEMENT.KEY (by the element's "
-                    "name), NODE.omega0, QUANTITY.value; deeper keys with more dots (clutch.torque.after) (repeatable)")
-        ->expected(1)
-        ->allow_extra_args(false) // a value in [brackets] is a pattern or a text, not a list
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    command_->add_option("--output", args_.outputs,
-                    "PATTERN: the columns written and drawn, shell-style (gear*.OMEGA*, load.omega, clutch.*); "
-                    "default: every output of the model's recorded instances (repeatable)")
-        ->expected(1)
-        ->allow_extra_args(false) // a value in [brackets] is a pattern or a text, not a list
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    AddRepeatable(command_, "--param", args_.params,
+                  "INSTANCE=TEXT: the parameter text passed to an instance (repeatable)");
+    AddRepeatable(command_, "--set", args_.sets,
+                  "PLACE=VALUE: change a number of the model file: simulation.KEY, ELEMENT.KEY (by the element's "
+                  "name), NODE.omega0, QUANTITY.value; deeper keys with more dots (clutch.torque.after) (repeatable)");
+    AddRepeatable(command_, "--output", args_.outputs,
+                  "PATTERN: the columns written and drawn, shell-style (gear*.OMEGA*, load.omega, clutch.*); "
+                  "default: every output of the model's recorded instances (repeatable)");
     given_["--max-steps"] = command_->add_option("--max-steps", args_.maxSteps,
                                            "The most steps the run may take (default 5000000), with every method");
 }

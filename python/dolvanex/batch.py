@@ -77,6 +77,18 @@ def _preexec() -> Any:
     return functools.partial(_own_group_dying_with_parent, os.getpid(), prctl)
 
 
+def _kill_group(process: subprocess.Popen) -> None:
+    # SIGKILL to the process's group (it leads one), then a bounded wait.
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except OSError:
+        pass
+    try:
+        process.wait(_END_WAIT)
+    except subprocess.TimeoutExpired:
+        pass
+
+
 def variant_line(options: RunOptions, csv: Path, timeout: Optional[float]) -> dict[str, Any]:
     """The batch's line for a variant that `run` would run with `options`,
     writing its CSV to `csv`."""
@@ -195,14 +207,7 @@ class BatchTool:
         if process is None or process.returncode is not None:
             return
         self.killed = True
-        try:
-            os.killpg(process.pid, signal.SIGKILL)
-        except OSError:
-            pass
-        try:
-            process.wait(_END_WAIT)
-        except subprocess.TimeoutExpired:
-            pass
+        _kill_group(process)
 
     def close(self) -> None:
         """Ends the process: its input closed, killed if it does not end
@@ -218,14 +223,7 @@ class BatchTool:
             try:
                 process.wait(_END_WAIT)
             except subprocess.TimeoutExpired:
-                try:
-                    os.killpg(process.pid, signal.SIGKILL)
-                except OSError:
-                    pass
-                try:
-                    process.wait(_END_WAIT)
-                except subprocess.TimeoutExpired:
-                    pass
+                _kill_group(process)
         if self.errors is not None:
             self.errors.unlink(missing_ok=True)
             self.errors = None
